@@ -1,0 +1,170 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace geos::e2e {
+
+namespace {
+
+// Reads both streams to their end at once, so that neither pipe can fill up
+// and stall the child.
+void drain(std::array<int, 2> fds, std::array<std::string*, 2> into) {
+  std::array<pollfd, 2> polled{pollfd{fds[0], POLLIN, 0}, pollfd{fds[1], POLLIN, 0}};
+  char chunk[4096];
+  while (polled[0].fd >= 0 || polled[1].fd >= 0) {
+    ::poll(polled.data(), polled.size(), -1);
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+      if (polled[i].fd < 0 || polled[i].revents == 0) {
+        continue;
+      }
+      const auto got = ::read(polled[i].fd, chunk, sizeof chunk);
+      if (got <= 0) {
+        polled[i].fd = -1;
+      } else {
+        into[i]->append(chunk, static_cast<std::size_t>(got));
+      }
+    }
+  }
+}
+
+[[noreturn]] void exec_child(const fs::path& cwd, const std::vector<std::string>& command,
+                             const run_options& options) {
+  if (::chdir(cwd.c_str()) != 0) {
+    ::_exit(126);
+  }
+  if (options.file_size_limit) {
+    const rlimit limit{*options.file_size_limit, *options.file_size_limit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  std::vector<char*> argv;
+  for (const auto& word : command) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
+  argv.push_back(nullptr);
+  ::execvp(options.wrapper.empty() ? GEOS_UNWRAP_BINARY : argv[0], argv.data());
+  ::_exit(127);
+}
+
+int wait_for(pid_t child) {
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+std::string sound_bytes(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> byte(0x03, 0xFF);
+  std::string sound(size, '\0');
+  for (auto& c : sound) {
+    c = static_cast<char>(byte(random));
+  }
+  return sound;
+}
+
+std::string geos_file(std::string_view text, std::string_view sound, std::size_t padding) {
+  std::string file = SIGNATURE;
+  file.append(text);
+  file.push_back('\0');
+  file.append(sound_bytes(padding, 7));
+  file.append(MARKER);
+  file.append(sound);
+  return file;
+}
+
+run_result run_tool(const fs::path& cwd, const std::vector<std::string>& arguments,
+                    const run_options& options, const std::string& program) {
+  std::vector<std::string> command = options.wrapper;
+  command.push_back(options.wrapper.empty() ? program : GEOS_UNWRAP_BINARY);
+  command.insert(command.end(), arguments.begin(), arguments.end());
+
+  // Standard output goes to a pipe or a pseudo-terminal, never to a file, so
+  // that a file-size limit on the child cannot cut it short.
+  std::array<int, 2> err{};
+  std::array<int, 2> out{};
+  if (::pipe(err.data()) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  if (options.terminal) {
+    termios raw{};
+    ::cfmakeraw(&raw);
+    if (::openpty(&out[0], &out[1], nullptr, &raw, nullptr) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+  } else if (::pipe(out.data()) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    ::close(out[0]);
+    ::close(err[0]);
+    exec_child(cwd, command, options);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  run_result result;
+  drain({out[0], err[0]}, {&result.out, &result.err});
+  ::close(out[0]);
+  ::close(err[0]);
+  result.status = wait_for(child);
+  return result;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const fs::path& path, std::string_view content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const auto name = entry.path().lexically_relative(root).string();
+    if (entry.is_symlink()) {
+      entries[name] = "-> " + fs::read_symlink(entry.path()).string();
+    } else if (entry.is_directory()) {
+      entries[name] = "<dir>";
+    } else if (entry.is_regular_file()) {
+      entries[name] = read_file(entry.path());
+    } else {
+      entries[name] = "<special>";
+    }
+  }
+  return entries;
+}
+
+scratch_dir::scratch_dir() {
+  std::string pattern = (fs::temp_directory_path() / "geos-unwrap-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = pattern;
+}
+
+scratch_dir::~scratch_dir() {
+  std::error_code ignored;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+}  // namespace geos::e2e

@@ -1,0 +1,66 @@
+// Runs the real geos-unwrap binary in a scratch directory and reads back
+// what it printed and what it left on disk.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace geos::e2e {
+
+namespace fs = std::filesystem;
+
+inline const std::string SIGNATURE = "\xC7\x45\xC1\x53";
+inline const std::string MARKER = "\x02\x4A\x3A";
+
+// A GEOS sound file: signature, header text and its NUL, `padding` bytes of
+// further header free of the marker, then the marker and `sound`.
+std::string geos_file(std::string_view text, std::string_view sound, std::size_t padding = 20);
+
+// `size` bytes of sound data that hold no marker and no NUL.
+std::string sound_bytes(std::size_t size, unsigned seed = 1);
+
+struct run_options {
+  std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE of the child
+  bool terminal = false;                   // standard output on a pseudo-terminal
+  std::vector<std::string> wrapper;        // e.g. {"strace", ...}, run before the binary
+};
+
+struct run_result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs geos-unwrap in `cwd` with `arguments` after the program name
+// `program` (argv[0]).
+run_result run_tool(const fs::path& cwd, const std::vector<std::string>& arguments,
+                    const run_options& options = {}, const std::string& program = "geos-unwrap");
+
+std::string read_file(const fs::path& path);
+void write_file(const fs::path& path, std::string_view content);
+
+// Every entry below `root` (relative path → content, "<dir>" or
+// "-> target" for links), to compare whole trees before and after a run.
+std::map<std::string, std::string> snapshot(const fs::path& root);
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class scratch_dir {
+ public:
+  scratch_dir();
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+  ~scratch_dir();
+  [[nodiscard]] const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+}  // namespace geos::e2e

@@ -1,0 +1,233 @@
+// End-to-end behaviour of one run: report lines, exit status and the files
+// left behind, compared byte for byte.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "case_name.hpp"
+
+#include "format/geos_sound.hpp"
+#include "harness.hpp"
+
+namespace geos::e2e {
+namespace {
+
+// The bytes a strip must produce: from the marker to the end.
+std::string stripped(const std::string& file) { return file.substr(file.find(MARKER)); }
+
+class strip : public testing::Test {
+ protected:
+  fs::path at(const std::string& name) const { return dir_.path() / name; }
+  run_result run(const std::vector<std::string>& arguments, const run_options& options = {}) {
+    auto result = run_tool(dir_.path(), arguments, options);
+    EXPECT_EQ(result.err, "") << "nothing may go to standard error";
+    return result;
+  }
+
+  scratch_dir dir_;
+};
+
+TEST_F(strip, reports_every_outcome_in_order_and_goes_on_after_failures) {
+  const auto tone = geos_file("Tone 440 Hz", sound_bytes(700));
+  write_file(at("tone.snd"), tone);
+  write_file(at("plain.snd"), "RIFF....WAVE");
+  write_file(at("broken.snd"), SIGNATURE + "no marker here");
+  write_file(at("last.snd"), geos_file("", "z"));
+  const auto result =
+      run({"missing.snd", "tone.snd", "plain.snd", "", "broken.snd", "-", "last.snd"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out,
+            "Can't open 'missing.snd'.\n"
+            "Stripping 'tone.snd' (Tone 440 Hz) to 'tone.rng'.\n"
+            "'plain.snd' is not a GEOS file (already stripped?).\n"
+            "Can't open ''.\n"
+            "'broken.snd' is corrupted?\n"
+            "Can't open '-'.\n"
+            "Stripping 'last.snd' () to 'last.rng'.\n");
+  EXPECT_EQ(read_file(at("tone.rng")), stripped(tone));
+  EXPECT_EQ(read_file(at("last.rng")), MARKER + "z");
+  for (const char* never : {"missing.rng", "plain.rng", "broken.rng", ".rng", "-.rng"}) {
+    EXPECT_FALSE(fs::exists(at(never))) << never;
+  }
+}
+
+TEST_F(strip, usage_without_file_names_touches_nothing) {
+  const auto result = run_tool(dir_.path(), {}, {}, "./odd name");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "Usage: ./odd name [soundfile1] [soundfile2] [...]\n");
+  EXPECT_TRUE(fs::is_empty(dir_.path()));
+}
+
+TEST_F(strip, every_file_failing_still_exits_zero) {
+  fs::create_directory(at("sub"));
+  const auto result = run({"nope", "sub"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "Can't open 'nope'.\nCan't read 'sub'.\n");
+}
+
+TEST_F(strip, writes_beside_input_even_below_dotted_directories) {
+  fs::create_directories(at("old.d/in.x"));
+  const auto tone = geos_file("t", "abc");
+  write_file(at("old.d/in.x/tone.a.snd"), tone);
+  const auto result = run({"./old.d/in.x/tone.a.snd"});
+  EXPECT_EQ(result.out, "Stripping './old.d/in.x/tone.a.snd' (t) to './old.d/in.x/tone.rng'.\n");
+  EXPECT_EQ(read_file(at("old.d/in.x/tone.rng")), stripped(tone));
+  EXPECT_EQ(snapshot(dir_.path()).size(), 4U) << "no file outside the input's directory";
+}
+
+TEST_F(strip, in_place_replaces_input_and_a_second_run_leaves_it) {
+  const auto tone = geos_file("in place", sound_bytes(300000));
+  write_file(at("tone.rng"), tone);
+  EXPECT_EQ(run({"tone.rng"}).out, "Stripping 'tone.rng' (in place) to 'tone.rng'.\n");
+  EXPECT_EQ(read_file(at("tone.rng")), stripped(tone));
+  EXPECT_EQ(run({"tone.rng"}).out, "'tone.rng' is not a GEOS file (already stripped?).\n");
+  EXPECT_EQ(read_file(at("tone.rng")), stripped(tone));
+  EXPECT_EQ(snapshot(dir_.path()).size(), 1U);
+}
+
+TEST_F(strip, failed_input_leaves_existing_output_untouched) {
+  write_file(at("tone.rng"), "precious");
+  write_file(at("tone.snd"), "not geos");
+  write_file(at("tone.x"), SIGNATURE);
+  fs::create_directory(at("tone.d"));
+  const auto result = run({"tone.snd", "tone.x", "tone.d"});
+  EXPECT_EQ(result.out,
+            "'tone.snd' is not a GEOS file (already stripped?).\n"
+            "'tone.x' is corrupted?\n"
+            "Can't read 'tone.d'.\n");
+  EXPECT_EQ(read_file(at("tone.rng")), "precious");
+}
+
+TEST_F(strip, later_of_two_colliding_inputs_wins) {
+  write_file(at("tone.a"), geos_file("a", "first"));
+  write_file(at("tone.b"), geos_file("b", "second"));
+  EXPECT_EQ(run({"tone.a", "tone.b"}).out,
+            "Stripping 'tone.a' (a) to 'tone.rng'.\nStripping 'tone.b' (b) to 'tone.rng'.\n");
+  EXPECT_EQ(read_file(at("tone.rng")), MARKER + "second");
+}
+
+struct length_case {
+  const char* name;
+  std::size_t padding;  // header bytes before the marker
+  std::size_t total;    // whole input length
+
+  friend void PrintTo(const length_case& c, std::ostream* os) { *os << '"' << c.name << '"'; }
+};
+
+class strip_length : public strip, public testing::WithParamInterface<length_case> {};
+
+TEST_P(strip_length, output_runs_to_the_end_of_input) {
+  const auto& param = GetParam();
+  const auto head = geos_file("len", "", param.padding);
+  const auto tone = head + sound_bytes(param.total - head.size(), 3);
+  write_file(at("tone.snd"), tone);
+  EXPECT_EQ(run({"tone.snd"}).out, "Stripping 'tone.snd' (len) to 'tone.rng'.\n");
+  EXPECT_EQ(read_file(at("tone.rng")), stripped(tone));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, strip_length,
+    testing::Values(length_case{"short", 10, 100}, length_case{"just_under_window", 10, 64999},
+                    length_case{"exactly_window", 10, READ_LIMIT},
+                    length_case{"one_past_window", 10, READ_LIMIT + 1},
+                    length_case{"marker_ends_window", READ_LIMIT - 11, READ_LIMIT + 5000},
+                    length_case{"long_tail", 100, 5'000'000}),
+    case_name{});
+
+TEST_F(strip, marker_past_the_window_is_not_found) {
+  const auto tone = geos_file("far", "x", READ_LIMIT);
+  write_file(at("tone.snd"), tone);
+  EXPECT_EQ(run({"tone.snd"}).out, "'tone.snd' is corrupted?\n");
+}
+
+TEST_F(strip, special_inputs_end_at_once) {
+  ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+  fs::create_symlink("nowhere", at("dangling"));
+  EXPECT_EQ(run({"fifo", "/dev/zero", "dangling"}).out,
+            "'fifo' is not a GEOS file (already stripped?).\n"
+            "'/dev/zero' is not a GEOS file (already stripped?).\n"
+            "Can't open 'dangling'.\n");
+}
+
+TEST_F(strip, output_that_is_a_directory_gets_for_write_line) {
+  write_file(at("tone.snd"), geos_file("t", "d"));
+  fs::create_directory(at("tone.rng"));
+  write_file(at("next.snd"), geos_file("n", "d"));
+  EXPECT_EQ(run({"tone.snd", "next.snd"}).out,
+            "Can't open 'tone.rng' for write!\nStripping 'next.snd' (n) to 'next.rng'.\n");
+  EXPECT_TRUE(fs::is_directory(at("tone.rng")));
+}
+
+TEST_F(strip, existing_output_keeps_its_mode_and_a_new_one_follows_umask) {
+  write_file(at("old.snd"), geos_file("o", "d"));
+  write_file(at("new.snd"), geos_file("n", "d"));
+  write_file(at("old.rng"), "before");
+  fs::permissions(at("old.rng"), fs::perms(0640));
+  const auto mask = ::umask(027);
+  run({"old.snd", "new.snd"});
+  ::umask(mask);
+  EXPECT_EQ(fs::status(at("old.rng")).permissions(), fs::perms(0640));
+  EXPECT_EQ(fs::status(at("new.rng")).permissions(), fs::perms(0640));
+  EXPECT_EQ(read_file(at("old.rng")), MARKER + "d");
+}
+
+TEST_F(strip, symlinked_output_replaces_its_target_and_stays_a_link) {
+  fs::create_directory(at("store"));
+  write_file(at("store/real.rng"), "before");
+  fs::create_symlink("store/real.rng", at("tone.rng"));
+  fs::create_symlink("store/fresh.rng", at("new.rng"));
+  write_file(at("tone.snd"), geos_file("t", "one"));
+  write_file(at("new.snd"), geos_file("n", "two"));
+  run({"tone.snd", "new.snd"});
+  EXPECT_TRUE(fs::is_symlink(at("tone.rng")));
+  EXPECT_EQ(read_file(at("store/real.rng")), MARKER + "one");
+  EXPECT_TRUE(fs::is_symlink(at("new.rng")));
+  EXPECT_EQ(read_file(at("store/fresh.rng")), MARKER + "two");
+  EXPECT_EQ(snapshot(dir_.path()).size(), 7U) << "no temporary left";
+}
+
+struct limit_case {
+  const char* name;
+  rlim_t limit;
+  std::size_t total;
+
+  friend void PrintTo(const limit_case& c, std::ostream* os) { *os << '"' << c.name << '"'; }
+};
+
+class strip_write_limit : public strip, public testing::WithParamInterface<limit_case> {};
+
+TEST_P(strip_write_limit, failed_write_keeps_old_output_and_leaves_no_temporary) {
+  const auto tone = geos_file("w", sound_bytes(GetParam().total));
+  write_file(at("tone.snd"), tone);
+  write_file(at("tone.rng"), "before");
+  write_file(at("same.rng"), tone);
+  write_file(at("after.snd"), "not geos");
+  const auto before = snapshot(dir_.path());
+  const auto result =
+      run({"tone.snd", "same.rng", "after.snd"}, {.file_size_limit = GetParam().limit, .terminal = false, .wrapper = {}});
+  EXPECT_EQ(result.out,
+            "Stripping 'tone.snd' (w) to 'tone.rng'.\nCan't write 'tone.rng'!\n"
+            "Stripping 'same.rng' (w) to 'same.rng'.\nCan't write 'same.rng'!\n"
+            "'after.snd' is not a GEOS file (already stripped?).\n");
+  EXPECT_EQ(snapshot(dir_.path()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, strip_write_limit,
+                         testing::Values(limit_case{"nothing_fits", 0, 1000},
+                                         limit_case{"inside_window", 6, 1000},
+                                         limit_case{"at_window_end", READ_LIMIT - 40, 200000},
+                                         limit_case{"deep_in_tail", 150000, 400000}),
+                         case_name{});
+
+TEST_F(strip, terminal_shows_control_bytes_as_question_marks) {
+  const std::string name = "t\x1B[31m\x7F.snd";
+  write_file(at(name), geos_file("h\x07i\x1Bx", "d"));
+  const auto tty = run({name, "\n"}, {.file_size_limit = {}, .terminal = true, .wrapper = {}});
+  EXPECT_EQ(tty.out, "Stripping 't?[31m?.snd' (h?i?x) to 't?[31m?.rng'.\nCan't open '?'.\n");
+  const auto pipe = run({name});
+  EXPECT_EQ(pipe.out, "Stripping '" + name + "' (h\x07i\x1Bx) to 't\x1B[31m\x7F.rng'.\n");
+}
+
+}  // namespace
+}  // namespace geos::e2e
