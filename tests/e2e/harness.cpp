@@ -38,7 +38,9 @@ void drain(std::array<int, 2> fds, std::array<std::string*, 2> into) {
   }
 }
 
-[[noreturn]] void exec_child(const fs::path& cwd, const std::vector<std::string>& command,
+// Runs in the forked child of a possibly threaded test: nothing here may
+// allocate.
+[[noreturn]] void exec_child(const fs::path& cwd, char* const* argv, const char* file,
                              const run_options& options) {
   if (::chdir(cwd.c_str()) != 0) {
     ::_exit(126);
@@ -47,12 +49,7 @@ void drain(std::array<int, 2> fds, std::array<std::string*, 2> into) {
     const rlimit limit{*options.file_size_limit, *options.file_size_limit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
-  std::vector<char*> argv;
-  for (const auto& word : command) {
-    argv.push_back(const_cast<char*>(word.c_str()));
-  }
-  argv.push_back(nullptr);
-  ::execvp(options.wrapper.empty() ? GEOS_UNWRAP_BINARY : argv[0], argv.data());
+  ::execvp(file, argv);
   ::_exit(127);
 }
 
@@ -94,7 +91,7 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
   // that a file-size limit on the child cannot cut it short.
   std::array<int, 2> err{};
   std::array<int, 2> out{};
-  if (::pipe(err.data()) != 0) {
+  if (::pipe2(err.data(), O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
   if (options.terminal) {
@@ -103,16 +100,20 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
     if (::openpty(&out[0], &out[1], nullptr, &raw, nullptr) != 0) {
       throw std::runtime_error("openpty failed");
     }
-  } else if (::pipe(out.data()) != 0) {
+  } else if (::pipe2(out.data(), O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  std::vector<char*> argv;
+  for (auto& word : command) {
+    argv.push_back(word.data());
+  }
+  argv.push_back(nullptr);
+  const char* file = options.wrapper.empty() ? GEOS_UNWRAP_BINARY : argv[0];
   const pid_t child = ::fork();
   if (child == 0) {
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
-    ::close(out[0]);
-    ::close(err[0]);
-    exec_child(cwd, command, options);
+    exec_child(cwd, argv.data(), file, options);
   }
   ::close(out[1]);
   ::close(err[1]);

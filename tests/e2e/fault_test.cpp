@@ -1,0 +1,235 @@
+// Runs the binary while the system fails under it (failed calls, kills,
+// concurrent runs, unprivileged users) and checks what is left on disk:
+// every input and output is either as before or exactly the finished strip,
+// and no temporary survives.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "case_name.hpp"
+#include "harness.hpp"
+
+namespace geos::e2e {
+namespace {
+
+std::string stripped(const std::string& file) { return file.substr(file.find(MARKER)); }
+
+bool have(const char* command) {
+  return std::system((std::string("command -v ") + command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// One input of the batch and the output it should give.
+struct job {
+  std::string input;
+  std::string output;
+};
+
+// A batch that covers each way of writing: in place over a long input, over
+// an existing other output, to a new output with a streamed tail, followed
+// by a name that must still be reported.
+class batch {
+ public:
+  batch() {
+    write_file(at("long.rng"), geos_file("in place", sound_bytes(300000, 5)));
+    write_file(at("tone.snd"), geos_file("over", sound_bytes(1000, 6)));
+    write_file(at("tone.rng"), "precious old output");
+    fs::create_directory(at("sub"));
+    write_file(at("sub/deep.snd"), geos_file("new", sound_bytes(200000, 8)));
+    write_file(at("plain.txt"), "not geos");
+    before_ = snapshot(dir_.path());
+  }
+
+  [[nodiscard]] const fs::path& path() const { return dir_.path(); }
+  static std::vector<std::string> arguments() {
+    return {"long.rng", "tone.snd", "sub/deep.snd", "plain.txt"};
+  }
+
+  // Checks the files after a run; `report` is its standard output, where it
+  // was neither killed nor kept from printing.
+  void check(std::optional<std::string> report) const {
+    if (report && report->empty()) {
+      report.reset();
+    }
+    auto after = snapshot(dir_.path());
+    for (const auto& [input, output] : JOBS) {
+      const auto& source = before_.at(input);
+      const auto old_output = before_.contains(output) ? before_.at(output) : "<none>";
+      const auto now = after.contains(output) ? after.at(output) : "<none>";
+      const bool done = now == stripped(source);
+      EXPECT_TRUE(done || now == old_output) << output << " is neither old nor finished";
+      if (input != output) {
+        EXPECT_EQ(after.at(input), source) << input << " changed";
+      }
+      if (report) {
+        EXPECT_EQ(done, succeeded(*report, input, output)) << *report;
+      }
+      after.erase(input);
+      after.erase(output);
+    }
+    after.erase("sub");
+    after.erase("plain.txt");
+    EXPECT_TRUE(after.empty()) << "left behind: " << after.begin()->first;
+    if (report) {
+      EXPECT_NE(report->find("'plain.txt'"), std::string::npos) << "last name not reached";
+    }
+  }
+
+ private:
+  static bool succeeded(const std::string& report, const std::string& input,
+                        const std::string& output) {
+    return report.find("Stripping '" + input + "'") != std::string::npos &&
+           report.find("Can't write '" + output + "'") == std::string::npos &&
+           report.find("Can't read '" + input + "'") == std::string::npos;
+  }
+  fs::path at(const std::string& name) const { return dir_.path() / name; }
+
+  static inline const std::vector<job> JOBS = {
+      {"long.rng", "long.rng"}, {"tone.snd", "tone.rng"}, {"sub/deep.snd", "sub/deep.rng"}};
+  scratch_dir dir_;
+  std::map<std::string, std::string> before_;
+};
+
+// How often `syscall` is made in an undisturbed run of the batch.
+int count_calls(const std::string& syscall) {
+  const batch files;
+  const auto log = files.path().parent_path() / (files.path().filename().string() + ".strace");
+  run_tool(files.path(), batch::arguments(),
+           {.file_size_limit = {},
+            .terminal = false,
+            .wrapper = {"strace", "-f", "-o", log.string(), "-e", "trace=" + syscall}});
+  const auto text = read_file(log);
+  fs::remove(log);
+  return static_cast<int>(std::count(text.begin(), text.end(), '\n')) - 1;
+}
+
+struct fault_case {
+  const char* name;
+  const char* syscall;
+  const char* fault;  // strace's inject action
+  friend void PrintTo(const fault_case& c, std::ostream* os) { *os << c.name; }
+};
+
+class injected_fault : public testing::TestWithParam<fault_case> {};
+
+TEST_P(injected_fault, leaves_every_file_old_or_finished_at_every_call) {
+  if (!have("strace")) {
+    GTEST_SKIP() << "strace is not installed";
+  }
+  const auto& param = GetParam();
+  const bool kill = std::string_view(param.fault).starts_with("signal");
+  const int calls = count_calls(param.syscall);
+  ASSERT_GT(calls, 0);
+  for (int when = 1; when <= calls; ++when) {
+    SCOPED_TRACE(std::string(param.syscall) + " call " + std::to_string(when));
+    const batch files;
+    const auto inject = std::string("inject=") + param.syscall + ":" + param.fault +
+                        ":when=" + std::to_string(when);
+    const auto result = run_tool(
+        files.path(), batch::arguments(),
+        {.file_size_limit = {},
+         .terminal = false,
+         .wrapper = {"strace", "-f", "-o", "/dev/null", "-e", "trace=" + std::string(param.syscall),
+                     "-e", inject}});
+    files.check(kill ? std::nullopt : std::optional(result.out));
+  }
+  RecordProperty("fault_points", calls);
+}
+
+// A kill between linking the finished temporary under its hidden name and
+// renaming it (the close and the rename) leaves that hidden file behind, so
+// those two are failed but not killed.
+INSTANTIATE_TEST_SUITE_P(
+    calls, injected_fault,
+    testing::Values(fault_case{"read_fails", "read", "error=EIO"},
+                    fault_case{"write_fails", "write", "error=ENOSPC"},
+                    fault_case{"kernel_copy_fails", "copy_file_range", "error=EIO"},
+                    fault_case{"fsync_fails", "fsync", "error=EIO"},
+                    fault_case{"link_fails", "linkat", "error=EIO"},
+                    fault_case{"rename_fails", "rename", "error=EIO"},
+                    fault_case{"close_fails", "close", "error=EIO"},
+                    fault_case{"open_fails", "openat", "error=EIO"},
+                    fault_case{"unnamed_temp_unsupported", "openat", "error=EOPNOTSUPP"},
+                    fault_case{"stat_fails", "newfstatat", "error=EIO"},
+                    fault_case{"fchmod_fails", "fchmod", "error=EPERM"},
+                    fault_case{"killed_at_write", "write", "signal=KILL"},
+                    fault_case{"killed_at_kernel_copy", "copy_file_range", "signal=KILL"},
+                    fault_case{"killed_at_fsync", "fsync", "signal=KILL"},
+                    fault_case{"killed_at_link", "linkat", "signal=KILL"},
+                    fault_case{"killed_at_open", "openat", "signal=KILL"}),
+    case_name{});
+
+TEST(concurrent_runs, in_place_on_one_file_end_with_the_strip) {
+  const scratch_dir dir;
+  const auto tone = geos_file("shared", sound_bytes(3'000'000, 9));
+  write_file(dir.path() / "tone.rng", tone);
+  std::vector<std::future<run_result>> runs;
+  for (int i = 0; i < 4; ++i) {
+    runs.push_back(std::async(std::launch::async, [&] { return run_tool(dir.path(), {"tone.rng"}); }));
+  }
+  for (auto& run : runs) {
+    const auto out = run.get().out;
+    EXPECT_TRUE(out == "Stripping 'tone.rng' (shared) to 'tone.rng'.\n" ||
+                out == "'tone.rng' is not a GEOS file (already stripped?).\n")
+        << out;
+  }
+  EXPECT_EQ(snapshot(dir.path()), (std::map<std::string, std::string>{{"tone.rng", stripped(tone)}}));
+}
+
+TEST(odd_names, are_used_and_reported_byte_for_byte) {
+  const scratch_dir dir;
+  std::string deep = "d";
+  for (int level = 0; level < 12; ++level) {
+    deep += "/" + std::string(90, static_cast<char>('a' + level)) + ".dir";
+  }
+  fs::create_directories(dir.path() / deep);
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"bell\a\x1B[0m.snd", "bell\a\x1B[0m.rng"}, {"new\nline.snd", "new\nline.rng"},
+      {"it's \"q\".snd", "it's \"q\".rng"},       {"%s%n%x.snd", "%s%n%x.rng"},
+      {"-", "-.rng"},                             {deep + "/long.snd", deep + "/long.rng"}};
+  std::vector<std::string> arguments;
+  std::string expected;
+  for (const auto& [input, output] : names) {
+    write_file(dir.path() / input, geos_file("%s", input));
+    arguments.push_back(input);
+    expected += "Stripping '" + input + "' (%s) to '" + output + "'.\n";
+  }
+  EXPECT_EQ(run_tool(dir.path(), arguments).out, expected);
+  for (const auto& [input, output] : names) {
+    EXPECT_EQ(read_file(dir.path() / output), MARKER + input) << output;
+  }
+}
+
+TEST(unprivileged, unreadable_input_and_unwritable_places_are_refused) {
+  if (::geteuid() != 0 || !have("setpriv")) {
+    GTEST_SKIP() << "needs root to drop to another user";
+  }
+  const scratch_dir dir;
+  fs::permissions(dir.path(), fs::perms(0755));
+  const auto put = [&](const std::string& name, fs::perms mode) {
+    write_file(dir.path() / name, geos_file("t", name));
+    fs::permissions(dir.path() / name, mode);
+  };
+  put("secret.snd", fs::perms::none);
+  put("readonly.snd", fs::perms(0644));
+  put("readonly.rng", fs::perms(0444));
+  fs::create_directory(dir.path() / "locked");
+  put("locked/tone.snd", fs::perms(0644));
+  fs::permissions(dir.path() / "locked", fs::perms(0555));
+  const auto before = snapshot(dir.path());
+  const auto result = run_tool(
+      dir.path(), {"secret.snd", "readonly.snd", "locked/tone.snd"},
+      {.file_size_limit = {},
+       .terminal = false,
+       .wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
+  EXPECT_EQ(result.out,
+            "Can't open 'secret.snd'.\n"
+            "Can't open 'readonly.rng' for write!\n"
+            "Can't open 'locked/tone.rng' for write!\n");
+  EXPECT_EQ(snapshot(dir.path()), before);
+}
+
+}  // namespace
+}  // namespace geos::e2e
