@@ -17,6 +17,7 @@ void check(bool property) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view argument(reinterpret_cast<const char*>(data), size);
   std::string name;
@@ -29,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   check(result.starts_with(directory));
   check(result.ends_with(geos::OUTPUT_EXTENSION));
-  const auto stem = result.substr(directory.size(), result.size() - directory.size() -
-                                                        geos::OUTPUT_EXTENSION.size());
+  const auto stem = result.substr(directory.size(),
+                                  result.size() - directory.size() - geos::OUTPUT_EXTENSION.size());
   check(stem.find('.') == std::string_view::npos);
   check(stem.find('/') == std::string_view::npos);
   check(component.starts_with(stem));

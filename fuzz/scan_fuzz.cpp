@@ -37,9 +37,9 @@ void check_found(std::span<const std::byte> bytes, std::size_t k) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-identifier-naming): the name libFuzzer calls
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::span bytes(reinterpret_cast<const std::byte*>(data),
-                        std::min(size, geos::READ_LIMIT));
+  const std::span bytes(reinterpret_cast<const std::byte*>(data), std::min(size, geos::READ_LIMIT));
   const auto outcome = geos::locate_sound_data(bytes);
   const bool has_signature = bytes.size() >= geos::GEOS_SIGNATURE.size() &&
                              std::ranges::equal(bytes.first(4), geos::GEOS_SIGNATURE);

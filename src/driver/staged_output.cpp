@@ -33,7 +33,7 @@ std::string_view directory_of(std::string_view path) {
 
 void append_number(std::string& to, unsigned long number) {
   std::array<char, 24> digits{};
-  const auto end = std::to_chars(digits.begin(), digits.end(), number).ptr;
+  auto* const end = std::to_chars(digits.begin(), digits.end(), number).ptr;
   to.append(digits.data(), end);
 }
 

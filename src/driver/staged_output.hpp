@@ -20,6 +20,8 @@ class staged_output {
   staged_output();
   staged_output(const staged_output&) = delete;
   staged_output& operator=(const staged_output&) = delete;
+  staged_output(staged_output&&) = delete;
+  staged_output& operator=(staged_output&&) = delete;
   ~staged_output() { discard(); }
 
   // Starts a new output for `name`, discarding one still staged. A symbolic
@@ -50,16 +52,16 @@ class staged_output {
   bool follow_link();
   bool open_temp();
   bool finish();
-  bool keep_attributes() const;
+  [[nodiscard]] bool keep_attributes() const;
   bool link_temp();
   bool link_as(const std::string& name);
   void next_temp_name();
   void sync_directory() const;
 
   unique_fd temp_;
-  std::string target_;     // the path that will be replaced
-  std::string directory_;  // where target_ lies
-  std::string temp_name_;  // a name the temporary lies under, while temp_named_
+  std::string target_;       // the path that will be replaced
+  std::string directory_;    // where target_ lies
+  std::string temp_name_;    // a name the temporary lies under, while temp_named_
   struct stat existing_ {};  // the target's status, while exists_
   unsigned long temp_serial_ = 0;
   bool exists_ = false;

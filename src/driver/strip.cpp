@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 
@@ -20,13 +20,7 @@ namespace {
 
 constexpr std::string_view DEFAULT_PROGRAM_NAME = "geos-unwrap";
 
-// One buffer serves the whole run: every input's first READ_LIMIT bytes,
-// then the chunks of its tail where the kernel cannot copy it.
-std::array<std::byte, READ_LIMIT> read_buffer;
-
-// Report lines are many and small; one large buffer keeps them to a few
-// writes per thousand files.
-std::array<char, std::size_t{64} * 1024> stdout_buffer;
+constexpr std::size_t STDOUT_BUFFER_SIZE = std::size_t{64} * 1024;
 
 // What an opened input is: its descriptor, and what fstat said of it.
 struct input_file {
@@ -50,7 +44,10 @@ std::optional<input_file> open_input(const char* path) {
 
 class batch {
  public:
-  explicit batch(reporter& report) : report_(report) { output_name_.reserve(PATH_MAX); }
+  batch(reporter& report, std::span<std::byte, READ_LIMIT> read_buffer)
+      : report_(report), read_buffer_(read_buffer) {
+    output_name_.reserve(PATH_MAX);
+  }
 
   void strip_file(const char* argument);
 
@@ -59,6 +56,7 @@ class batch {
                     std::span<const std::byte> window, std::size_t marker_offset);
 
   reporter& report_;
+  std::span<std::byte, READ_LIMIT> read_buffer_;
   std::string output_name_;
   staged_output output_;
 };
@@ -71,14 +69,14 @@ void batch::strip_file(const char* argument) {
     return;
   }
   const bool regular = S_ISREG(input->status.st_mode);
-  const auto count = read_up_to(input->fd.get(), read_buffer,
-                                regular ? std::optional<std::size_t>(input->status.st_size)
-                                        : std::nullopt);
+  const auto count =
+      read_up_to(input->fd.get(), read_buffer_,
+                 regular ? std::optional<std::size_t>(input->status.st_size) : std::nullopt);
   if (!count) {
     report_.print(message::CANT_READ, {argument});
     return;
   }
-  const auto window = std::span<const std::byte>(read_buffer).first(*count);
+  const auto window = std::span<const std::byte>(read_buffer_).first(*count);
   const auto outcome = locate_sound_data(window);
   switch (outcome.kind) {
     case scan_kind::not_geos:
@@ -108,7 +106,7 @@ void batch::write_output(std::string_view argument, const input_file& input,
   // Only a full window can have a tail; a shorter one met the input's end.
   if (window.size() == READ_LIMIT) {
     const auto copied =
-        copy_rest(input.fd.get(), S_ISREG(input.status.st_mode), output_.fd(), read_buffer);
+        copy_rest(input.fd.get(), S_ISREG(input.status.st_mode), output_.fd(), read_buffer_);
     if (copied == copy_result::read_failed) {
       output_.discard();
       report_.print(message::CANT_READ, {argument});
@@ -131,21 +129,28 @@ int run(int argc, const char* const* argv) {
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
   reporter report(stdout, terminal);
   if (argc <= 1) {
-    report.print(message::USAGE,
-                 {argc > 0 && argv[0] != nullptr ? argv[0] : DEFAULT_PROGRAM_NAME});
-    std::fflush(stdout);
+    report.print(message::USAGE, {argc > 0 && argv[0] != nullptr ? argv[0] : DEFAULT_PROGRAM_NAME});
+    static_cast<void>(std::fflush(stdout));
     return 1;
   }
-  std::setvbuf(stdout, stdout_buffer.data(), terminal ? _IOLBF : _IOFBF, stdout_buffer.size());
+  // One buffer serves the whole run: every input's first READ_LIMIT bytes,
+  // then the chunks of its tail where the kernel cannot copy it. Static
+  // storage, so that obtaining it cannot fail.
+  static std::array<std::byte, READ_LIMIT> read_buffer;
+  // Report lines are many and small: one large buffer keeps them to a few
+  // writes per thousand files.
+  static std::array<char, STDOUT_BUFFER_SIZE> stdout_buffer;
+  static_cast<void>(
+      std::setvbuf(stdout, stdout_buffer.data(), terminal ? _IOLBF : _IOFBF, stdout_buffer.size()));
   // A file-size limit must show as a failed write, and a reader of the
   // report going away must not stop the batch halfway.
-  std::signal(SIGXFSZ, SIG_IGN);
-  std::signal(SIGPIPE, SIG_IGN);
-  batch files(report);
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
+  static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
+  batch files(report, read_buffer);
   for (int i = 1; i < argc; ++i) {
     files.strip_file(argv[i]);
   }
-  std::fflush(stdout);
+  static_cast<void>(std::fflush(stdout));
   return 0;
 }
 

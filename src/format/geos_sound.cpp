@@ -37,8 +37,7 @@ std::string_view header_text(std::span<const std::byte> bytes) {
   }
   const auto text = bytes.subspan(HEADER_TEXT_OFFSET);
   const auto nul = std::ranges::find(text, std::byte{0});
-  return {reinterpret_cast<const char*>(text.data()),
-          static_cast<std::size_t>(nul - text.begin())};
+  return {reinterpret_cast<const char*>(text.data()), static_cast<std::size_t>(nul - text.begin())};
 }
 
 }  // namespace geos

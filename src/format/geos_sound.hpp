@@ -24,11 +24,11 @@ namespace geos {
 
 inline constexpr std::size_t READ_LIMIT = 65000;
 
-inline constexpr std::array<std::byte, 4> GEOS_SIGNATURE{
-    std::byte{0xC7}, std::byte{0x45}, std::byte{0xC1}, std::byte{0x53}};
+inline constexpr std::array<std::byte, 4> GEOS_SIGNATURE{std::byte{0xC7}, std::byte{0x45},
+                                                         std::byte{0xC1}, std::byte{0x53}};
 
-inline constexpr std::array<std::byte, 3> SOUND_DATA_MARKER{
-    std::byte{0x02}, std::byte{0x4A}, std::byte{0x3A}};
+inline constexpr std::array<std::byte, 3> SOUND_DATA_MARKER{std::byte{0x02}, std::byte{0x4A},
+                                                            std::byte{0x3A}};
 
 // Offset of the header text: it follows the signature directly.
 inline constexpr std::size_t HEADER_TEXT_OFFSET = GEOS_SIGNATURE.size();

@@ -22,17 +22,18 @@ TEST_P(derive_output_name_test, replaces_extension_of_last_component) {
   EXPECT_EQ(name, GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    cases, derive_output_name_test,
-    testing::Values(name_case{"tone.snd", "tone.rng"}, name_case{"tone", "tone.rng"},
-                    name_case{"a.b.c", "a.rng"}, name_case{"tone.rng", "tone.rng"},
-                    name_case{"sounds/tone.snd", "sounds/tone.rng"},
-                    name_case{"./tone.snd", "./tone.rng"},
-                    name_case{"old.d/tone.snd", "old.d/tone.rng"},
-                    name_case{"old.d/tone", "old.d/tone.rng"},
-                    name_case{"dir/.hidden", "dir/.rng"}, name_case{"", ".rng"},
-                    name_case{"-", "-.rng"}, name_case{"/abs.x/y.z", "/abs.x/y.rng"},
-                    name_case{"dir/", "dir/.rng"}, name_case{".", ".rng"}));
+INSTANTIATE_TEST_SUITE_P(cases, derive_output_name_test,
+                         testing::Values(name_case{"tone.snd", "tone.rng"},
+                                         name_case{"tone", "tone.rng"}, name_case{"a.b.c", "a.rng"},
+                                         name_case{"tone.rng", "tone.rng"},
+                                         name_case{"sounds/tone.snd", "sounds/tone.rng"},
+                                         name_case{"./tone.snd", "./tone.rng"},
+                                         name_case{"old.d/tone.snd", "old.d/tone.rng"},
+                                         name_case{"old.d/tone", "old.d/tone.rng"},
+                                         name_case{"dir/.hidden", "dir/.rng"},
+                                         name_case{"", ".rng"}, name_case{"-", "-.rng"},
+                                         name_case{"/abs.x/y.z", "/abs.x/y.rng"},
+                                         name_case{"dir/", "dir/.rng"}, name_case{".", ".rng"}));
 
 TEST(derive_output_name, has_no_length_limit) {
   const std::string stem(5000, 's');

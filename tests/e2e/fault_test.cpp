@@ -127,12 +127,12 @@ TEST_P(injected_fault, leaves_every_file_old_or_finished_at_every_call) {
     const batch files;
     const auto inject = std::string("inject=") + param.syscall + ":" + param.fault +
                         ":when=" + std::to_string(when);
-    const auto result = run_tool(
-        files.path(), batch::arguments(),
-        {.file_size_limit = {},
-         .terminal = false,
-         .wrapper = {"strace", "-f", "-o", "/dev/null", "-e", "trace=" + std::string(param.syscall),
-                     "-e", inject}});
+    const auto result =
+        run_tool(files.path(), batch::arguments(),
+                 {.file_size_limit = {},
+                  .terminal = false,
+                  .wrapper = {"strace", "-f", "-o", "/dev/null", "-e",
+                              "trace=" + std::string(param.syscall), "-e", inject}});
     files.check(kill ? std::nullopt : std::optional(result.out));
   }
   RecordProperty("fault_points", calls);
@@ -167,7 +167,8 @@ TEST(concurrent_runs, in_place_on_one_file_end_with_the_strip) {
   write_file(dir.path() / "tone.rng", tone);
   std::vector<std::future<run_result>> runs;
   for (int i = 0; i < 4; ++i) {
-    runs.push_back(std::async(std::launch::async, [&] { return run_tool(dir.path(), {"tone.rng"}); }));
+    runs.push_back(
+        std::async(std::launch::async, [&] { return run_tool(dir.path(), {"tone.rng"}); }));
   }
   for (auto& run : runs) {
     const auto out = run.get().out;
@@ -175,7 +176,8 @@ TEST(concurrent_runs, in_place_on_one_file_end_with_the_strip) {
                 out == "'tone.rng' is not a GEOS file (already stripped?).\n")
         << out;
   }
-  EXPECT_EQ(snapshot(dir.path()), (std::map<std::string, std::string>{{"tone.rng", stripped(tone)}}));
+  EXPECT_EQ(snapshot(dir.path()),
+            (std::map<std::string, std::string>{{"tone.rng", stripped(tone)}}));
 }
 
 TEST(odd_names, are_used_and_reported_byte_for_byte) {
@@ -186,9 +188,12 @@ TEST(odd_names, are_used_and_reported_byte_for_byte) {
   }
   fs::create_directories(dir.path() / deep);
   const std::vector<std::pair<std::string, std::string>> names = {
-      {"bell\a\x1B[0m.snd", "bell\a\x1B[0m.rng"}, {"new\nline.snd", "new\nline.rng"},
-      {"it's \"q\".snd", "it's \"q\".rng"},       {"%s%n%x.snd", "%s%n%x.rng"},
-      {"-", "-.rng"},                             {deep + "/long.snd", deep + "/long.rng"}};
+      {"bell\a\x1B[0m.snd", "bell\a\x1B[0m.rng"},
+      {"new\nline.snd", "new\nline.rng"},
+      {"it's \"q\".snd", "it's \"q\".rng"},
+      {"%s%n%x.snd", "%s%n%x.rng"},
+      {"-", "-.rng"},
+      {deep + "/long.snd", deep + "/long.rng"}};
   std::vector<std::string> arguments;
   std::string expected;
   for (const auto& [input, output] : names) {
@@ -219,11 +224,11 @@ TEST(unprivileged, unreadable_input_and_unwritable_places_are_refused) {
   put("locked/tone.snd", fs::perms(0644));
   fs::permissions(dir.path() / "locked", fs::perms(0555));
   const auto before = snapshot(dir.path());
-  const auto result = run_tool(
-      dir.path(), {"secret.snd", "readonly.snd", "locked/tone.snd"},
-      {.file_size_limit = {},
-       .terminal = false,
-       .wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
+  const auto result =
+      run_tool(dir.path(), {"secret.snd", "readonly.snd", "locked/tone.snd"},
+               {.file_size_limit = {},
+                .terminal = false,
+                .wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
   EXPECT_EQ(result.out,
             "Can't open 'secret.snd'.\n"
             "Can't open 'readonly.rng' for write!\n"

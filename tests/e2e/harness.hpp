@@ -27,8 +27,8 @@ std::string sound_bytes(std::size_t size, unsigned seed = 1);
 
 struct run_options {
   std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE of the child
-  bool terminal = false;                   // standard output on a pseudo-terminal
-  std::vector<std::string> wrapper;        // e.g. {"strace", ...}, run before the binary
+  bool terminal = false;                  // standard output on a pseudo-terminal
+  std::vector<std::string> wrapper;       // e.g. {"strace", ...}, run before the binary
 };
 
 struct run_result {

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "case_name.hpp"
-
 #include "format/geos_sound.hpp"
 #include "harness.hpp"
 
@@ -204,8 +203,8 @@ TEST_P(strip_write_limit, failed_write_keeps_old_output_and_leaves_no_temporary)
   write_file(at("same.rng"), tone);
   write_file(at("after.snd"), "not geos");
   const auto before = snapshot(dir_.path());
-  const auto result =
-      run({"tone.snd", "same.rng", "after.snd"}, {.file_size_limit = GetParam().limit, .terminal = false, .wrapper = {}});
+  const auto result = run({"tone.snd", "same.rng", "after.snd"},
+                          {.file_size_limit = GetParam().limit, .terminal = false, .wrapper = {}});
   EXPECT_EQ(result.out,
             "Stripping 'tone.snd' (w) to 'tone.rng'.\nCan't write 'tone.rng'!\n"
             "Stripping 'same.rng' (w) to 'same.rng'.\nCan't write 'same.rng'!\n"

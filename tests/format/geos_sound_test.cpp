@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "case_name.hpp"
-
 #include <string>
 #include <vector>
+
+#include "case_name.hpp"
 
 namespace geos {
 namespace {
@@ -49,9 +49,11 @@ INSTANTIATE_TEST_SUITE_P(
         scan_case{"signature_only", SIG, {scan_kind::corrupted, 0}},
         scan_case{"marker_bytes_apart", SIG + "\x02\x4A-\x3A\x02\x4A", {scan_kind::corrupted, 0}},
         scan_case{"marker_right_after_signature", SIG + MARK + "d", {scan_kind::found, 4}},
-        scan_case{"first_of_two_markers", SIG + "hi" + std::string(1, '\0') + MARK + MARK,
+        scan_case{"first_of_two_markers",
+                  SIG + "hi" + std::string(1, '\0') + MARK + MARK,
                   {scan_kind::found, 7}},
-        scan_case{"marker_inside_header_text", SIG + "ab" + MARK + "c" + std::string(1, '\0'),
+        scan_case{"marker_inside_header_text",
+                  SIG + "ab" + MARK + "c" + std::string(1, '\0'),
                   {scan_kind::found, 6}},
         scan_case{"overlapping_start_bytes", SIG + "\x02\x02\x4A\x3A", {scan_kind::found, 5}},
         scan_case{"marker_is_last_three_bytes", SIG + "text" + MARK, {scan_kind::found, 8}}),
