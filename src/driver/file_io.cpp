@@ -2,52 +2,45 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 
 namespace geos {
 
 namespace {
 
-// Large enough that a long tail costs a handful of calls, small enough to
-// stay within every kernel's limit for one request.
-constexpr std::size_t KERNEL_COPY_CHUNK = std::size_t{1} << 30;
-
-// Copies in the kernel until the end of `in`. Returns true once the end is
-// reached; false when the kernel will not or cannot copy, leaving both
-// positions just after the last byte copied so plain I/O can take over.
-bool kernel_copy(int in, int out) {
-  for (;;) {
-    const auto copied = ::copy_file_range(in, nullptr, out, nullptr, KERNEL_COPY_CHUNK, 0);
+// Copies in the kernel from `*at` towards `to`, advancing `*at`. Returns
+// false when the kernel will not or cannot copy, with `*at` just after the
+// last byte copied so that plain I/O can take over from there.
+bool kernel_copy(int in, off_t* at, off_t to, int out) {
+  while (*at < to) {
+    const auto copied =
+        ::copy_file_range(in, at, out, nullptr, static_cast<std::size_t>(to - *at), 0);
     if (copied == 0) {
-      return true;
-    }
-    if (copied < 0 && errno != EINTR) {
+      *at = to;
+    } else if (copied < 0 && errno != EINTR) {
       return false;
     }
   }
+  return true;
 }
 
 }  // namespace
 
-std::optional<std::size_t> read_up_to(int fd, std::span<std::byte> buffer,
-                                      std::optional<std::size_t> known_size) {
+std::optional<std::size_t> read_up_to(int fd, std::span<std::byte> buffer, std::size_t enough) {
   std::size_t count = 0;
-  while (count < buffer.size()) {
+  while (count < buffer.size() && count < enough) {
     const auto got = ::read(fd, buffer.data() + count, buffer.size() - count);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
     if (got < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
       return std::nullopt;
     }
     if (got == 0) {
       break;
     }
     count += static_cast<std::size_t>(got);
-    if (known_size && count >= *known_size) {
-      break;
-    }
   }
   return count;
 }
@@ -66,12 +59,34 @@ bool write_all(int fd, std::span<const std::byte> bytes) {
   return true;
 }
 
-copy_result copy_rest(int in, bool in_is_regular, int out, std::span<std::byte> scratch) {
-  if (in_is_regular && kernel_copy(in, out)) {
+copy_result copy_range(int in, off_t from, off_t to, int out, std::span<std::byte> scratch) {
+  off_t at = from;
+  if (kernel_copy(in, &at, to, out)) {
     return copy_result::done;
   }
+  while (at < to) {
+    const auto want = std::min(scratch.size(), static_cast<std::size_t>(to - at));
+    const auto got = ::pread(in, scratch.data(), want, at);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got < 0) {
+      return copy_result::read_failed;
+    }
+    if (got == 0) {
+      break;
+    }
+    if (!write_all(out, scratch.first(static_cast<std::size_t>(got)))) {
+      return copy_result::write_failed;
+    }
+    at += got;
+  }
+  return copy_result::done;
+}
+
+copy_result copy_stream(int in, int out, std::span<std::byte> scratch) {
   for (;;) {
-    const auto got = read_up_to(in, scratch, std::nullopt);
+    const auto got = read_up_to(in, scratch, scratch.size());
     if (!got) {
       return copy_result::read_failed;
     }

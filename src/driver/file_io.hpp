@@ -1,5 +1,7 @@
-// Whole reads, whole writes and streamed copies over file descriptors.
+// Whole reads, whole writes and copies over file descriptors.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <optional>
@@ -7,27 +9,29 @@
 
 namespace geos {
 
-// Reads from `fd` into `buffer` until the buffer is full or the input ends.
-// For a regular input, `known_size` (its size when opened) ends the read
-// without a further request once that many bytes have come; pass
-// std::nullopt for other inputs, which are read until they report their end.
-// Returns the count read, or std::nullopt when a read fails: a failed read
-// is never taken for the end of the input.
+// Reads from `fd` into `buffer` until the buffer is full, the input ends, or
+// `enough` bytes have come (a regular file's size: no request is made past
+// it). Returns the count read, or std::nullopt when a read fails: a failed
+// read is never taken for the end of the input.
 [[nodiscard]] std::optional<std::size_t> read_up_to(int fd, std::span<std::byte> buffer,
-                                                    std::optional<std::size_t> known_size);
+                                                    std::size_t enough);
 
 // Writes every byte of `bytes` to `fd`; returns false when a write fails.
 [[nodiscard]] bool write_all(int fd, std::span<const std::byte> bytes);
 
 enum class copy_result { done, read_failed, write_failed };
 
-// Copies everything from the current position of `in` to its end onto `out`.
-// Regular inputs are copied in the kernel (copy_file_range) where it is
-// offered; otherwise, or after the kernel refuses or fails, the rest goes
-// through `scratch` with plain reads and writes, so that a failure is told
-// apart as a failed read or a failed write. Memory use is bounded by
-// `scratch` whatever the input's length.
-[[nodiscard]] copy_result copy_rest(int in, bool in_is_regular, int out,
-                                    std::span<std::byte> scratch);
+// Copies the bytes from offset `from` up to offset `to` of the regular file
+// `in` (fewer if it has shrunk) to the current position of `out`, leaving
+// the position of `in` alone. The kernel copies (copy_file_range) where it
+// can; where it refuses or fails, the rest goes through `scratch` with plain
+// reads and writes, so that a failure is told apart as a failed read or a
+// failed write. Memory use is bounded by `scratch` whatever the length.
+[[nodiscard]] copy_result copy_range(int in, off_t from, off_t to, int out,
+                                     std::span<std::byte> scratch);
+
+// Copies everything from the current position of `in`, of any kind, to its
+// end onto `out` through `scratch`.
+[[nodiscard]] copy_result copy_stream(int in, int out, std::span<std::byte> scratch);
 
 }  // namespace geos

@@ -190,16 +190,32 @@ bool staged_output::link_temp() {
 }
 
 bool staged_output::link_as(const std::string& name) {
-  std::array<char, 32> proc_path{};
-  std::string_view prefix = "/proc/self/fd/";
-  auto* end = std::copy(prefix.begin(), prefix.end(), proc_path.begin());
-  std::to_chars(end, proc_path.end() - 1, temp_.get());
-  if (::linkat(AT_FDCWD, proc_path.data(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+  if (!link_fd(name)) {
     return false;
   }
   temp_name_.assign(name);
   temp_named_ = true;
   return true;
+}
+
+bool staged_output::link_fd(const std::string& name) {
+  // Linking the descriptor itself skips a walk through /proc; kernels before
+  // 6.10 allow it only to privileged callers and refuse with ENOENT, after
+  // which the /proc path serves for the rest of the run.
+  if (link_by_descriptor_) {
+    if (::linkat(temp_.get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) {
+      return true;
+    }
+    if (errno != ENOENT) {
+      return false;
+    }
+    link_by_descriptor_ = false;
+  }
+  std::array<char, 32> proc_path{};
+  constexpr std::string_view PROC_FD = "/proc/self/fd/";
+  auto* end = std::copy(PROC_FD.begin(), PROC_FD.end(), proc_path.begin());
+  std::to_chars(end, proc_path.end() - 1, temp_.get());
+  return ::linkat(AT_FDCWD, proc_path.data(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 void staged_output::sync_directory() const {

@@ -55,6 +55,7 @@ class staged_output {
   [[nodiscard]] bool keep_attributes() const;
   bool link_temp();
   bool link_as(const std::string& name);
+  bool link_fd(const std::string& name);
   void next_temp_name();
   void sync_directory() const;
 
@@ -67,6 +68,7 @@ class staged_output {
   bool exists_ = false;
   bool temp_named_ = false;
   bool replaces_input_ = false;
+  bool link_by_descriptor_ = true;
 };
 
 }  // namespace geos

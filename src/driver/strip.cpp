@@ -2,9 +2,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 
@@ -22,10 +24,27 @@ constexpr std::string_view DEFAULT_PROGRAM_NAME = "geos-unwrap";
 
 constexpr std::size_t STDOUT_BUFFER_SIZE = std::size_t{64} * 1024;
 
+// Most headers end within the first page. Reading only that much lets the
+// kernel copy the rest of a regular file without it passing through here;
+// the whole window is read only where the page does not settle the outcome.
+constexpr std::size_t FIRST_READ = 1024;
+
 // What an opened input is: its descriptor, and what fstat said of it.
 struct input_file {
   unique_fd fd;
   struct stat status {};
+
+  [[nodiscard]] bool regular() const { return S_ISREG(status.st_mode); }
+  // No read request is made past a regular file's size.
+  [[nodiscard]] std::size_t enough() const {
+    return regular() ? static_cast<std::size_t>(status.st_size) : SIZE_MAX;
+  }
+};
+
+// The first bytes of an input, and whether reading stopped before its end.
+struct window {
+  std::span<const std::byte> bytes;
+  bool more_to_come;
 };
 
 // Opens without blocking so that a FIFO nobody writes to reads as empty
@@ -36,10 +55,19 @@ std::optional<input_file> open_input(const char* path) {
   if (!input.fd || ::fstat(input.fd.get(), &input.status) != 0) {
     return std::nullopt;
   }
-  if (!S_ISREG(input.status.st_mode)) {
+  if (!input.regular()) {
     ::fcntl(input.fd.get(), F_SETFL, ::fcntl(input.fd.get(), F_GETFL) & ~O_NONBLOCK);
   }
   return input;
+}
+
+// Whether the first page decides the outcome as the whole window would: a
+// marker is found and the header text ends within it, or no signature.
+bool settled_by(std::span<const std::byte> first_page) {
+  const auto outcome = locate_sound_data(first_page);
+  return outcome.kind == scan_kind::not_geos ||
+         (outcome.kind == scan_kind::found &&
+          HEADER_TEXT_OFFSET + header_text(first_page).size() < first_page.size());
 }
 
 class batch {
@@ -52,8 +80,10 @@ class batch {
   void strip_file(const char* argument);
 
  private:
-  void write_output(std::string_view argument, const input_file& input,
-                    std::span<const std::byte> window, std::size_t marker_offset);
+  std::optional<window> read_window(const input_file& input);
+  void write_output(std::string_view argument, const input_file& input, window first,
+                    std::size_t marker_offset);
+  copy_result copy_data(const input_file& input, window first, std::size_t marker_offset);
 
   reporter& report_;
   std::span<std::byte, READ_LIMIT> read_buffer_;
@@ -68,16 +98,12 @@ void batch::strip_file(const char* argument) {
     report_.print(message::CANT_OPEN, {argument});
     return;
   }
-  const bool regular = S_ISREG(input->status.st_mode);
-  const auto count =
-      read_up_to(input->fd.get(), read_buffer_,
-                 regular ? std::optional<std::size_t>(input->status.st_size) : std::nullopt);
-  if (!count) {
+  const auto first = read_window(*input);
+  if (!first) {
     report_.print(message::CANT_READ, {argument});
     return;
   }
-  const auto window = std::span<const std::byte>(read_buffer_).first(*count);
-  const auto outcome = locate_sound_data(window);
+  const auto outcome = locate_sound_data(first->bytes);
   switch (outcome.kind) {
     case scan_kind::not_geos:
       report_.print(message::NOT_GEOS, {argument});
@@ -86,41 +112,61 @@ void batch::strip_file(const char* argument) {
       report_.print(message::CORRUPTED, {argument});
       return;
     case scan_kind::found:
-      write_output(argument, *input, window, outcome.marker_offset);
+      write_output(argument, *input, *first, outcome.marker_offset);
       return;
   }
 }
 
-void batch::write_output(std::string_view argument, const input_file& input,
-                         std::span<const std::byte> window, std::size_t marker_offset) {
+std::optional<window> batch::read_window(const input_file& input) {
+  auto count = read_up_to(input.fd.get(), read_buffer_.first(FIRST_READ), input.enough());
+  if (!count) {
+    return std::nullopt;
+  }
+  auto requested = FIRST_READ;
+  if (*count == FIRST_READ && !settled_by(read_buffer_.first(FIRST_READ))) {
+    requested = READ_LIMIT;
+    const auto rest =
+        read_up_to(input.fd.get(), read_buffer_.subspan(FIRST_READ), input.enough() - FIRST_READ);
+    if (!rest) {
+      return std::nullopt;
+    }
+    *count += *rest;
+  }
+  return window{read_buffer_.first(*count), *count == requested};
+}
+
+void batch::write_output(std::string_view argument, const input_file& input, window first,
+                         std::size_t marker_offset) {
   if (!output_.create(output_name_, input.status.st_dev, input.status.st_ino)) {
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
     return;
   }
-  report_.print(message::STRIPPING, {argument, header_text(window), output_name_});
-  if (!write_all(output_.fd(), window.subspan(marker_offset))) {
+  report_.print(message::STRIPPING, {argument, header_text(first.bytes), output_name_});
+  const auto copied = copy_data(input, first, marker_offset);
+  if (copied == copy_result::read_failed) {
+    output_.discard();
+    report_.print(message::CANT_READ, {argument});
+  } else if (copied == copy_result::write_failed || !output_.commit()) {
     output_.discard();
     report_.print(message::CANT_WRITE, {output_name_});
-    return;
   }
-  // Only a full window can have a tail; a shorter one met the input's end.
-  if (window.size() == READ_LIMIT) {
-    const auto copied =
-        copy_rest(input.fd.get(), S_ISREG(input.status.st_mode), output_.fd(), read_buffer_);
-    if (copied == copy_result::read_failed) {
-      output_.discard();
-      report_.print(message::CANT_READ, {argument});
-      return;
-    }
-    if (copied == copy_result::write_failed) {
-      output_.discard();
-      report_.print(message::CANT_WRITE, {output_name_});
-      return;
-    }
+}
+
+// A regular input is copied from the file itself, by the kernel where it
+// can; anything else is written from the window and then streamed. The
+// window's bytes are not needed after the stripping line, so the read buffer
+// serves as scratch.
+copy_result batch::copy_data(const input_file& input, window first, std::size_t marker_offset) {
+  if (input.regular()) {
+    return copy_range(input.fd.get(), static_cast<off_t>(marker_offset),
+                      std::max(input.status.st_size, static_cast<off_t>(first.bytes.size())),
+                      output_.fd(), read_buffer_);
   }
-  if (!output_.commit()) {
-    report_.print(message::CANT_WRITE, {output_name_});
+  if (!write_all(output_.fd(), first.bytes.subspan(marker_offset))) {
+    return copy_result::write_failed;
   }
+  return first.more_to_come ? copy_stream(input.fd.get(), output_.fd(), read_buffer_)
+                            : copy_result::done;
 }
 
 }  // namespace

@@ -148,6 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                     fault_case{"kernel_copy_fails", "copy_file_range", "error=EIO"},
                     fault_case{"fsync_fails", "fsync", "error=EIO"},
                     fault_case{"link_fails", "linkat", "error=EIO"},
+                    fault_case{"link_by_descriptor_refused", "linkat", "error=ENOENT"},
                     fault_case{"rename_fails", "rename", "error=EIO"},
                     fault_case{"close_fails", "close", "error=EIO"},
                     fault_case{"open_fails", "openat", "error=EIO"},

@@ -1,9 +1,12 @@
 // End-to-end behaviour of one run: report lines, exit status and the files
 // left behind, compared byte for byte.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "case_name.hpp"
 #include "format/geos_sound.hpp"
@@ -138,6 +141,29 @@ TEST_F(strip, marker_past_the_window_is_not_found) {
   const auto tone = geos_file("far", "x", READ_LIMIT);
   write_file(at("tone.snd"), tone);
   EXPECT_EQ(run({"tone.snd"}).out, "'tone.snd' is corrupted?\n");
+}
+
+TEST_F(strip, header_text_without_nul_runs_to_the_end_of_the_window) {
+  const auto tone = SIGNATURE + "x" + MARKER + sound_bytes(100000);
+  write_file(at("tone.snd"), tone);
+  EXPECT_EQ(run({"tone.snd"}).out,
+            "Stripping 'tone.snd' (" + tone.substr(4, READ_LIMIT - 4) + ") to 'tone.rng'.\n");
+  EXPECT_EQ(read_file(at("tone.rng")), stripped(tone));
+}
+
+TEST_F(strip, streams_a_fifo_input_to_its_end) {
+  ASSERT_EQ(::mkfifo(at("fifo.snd").c_str(), 0600), 0);
+  const auto tone = geos_file("piped", sound_bytes(200000), 3000);
+  // Held open for reading and writing, so the tool finds a writer present.
+  const int fifo = ::open(at("fifo.snd").c_str(), O_RDWR | O_CLOEXEC);
+  std::thread writer([&] {
+    EXPECT_EQ(::write(fifo, tone.data(), tone.size()), static_cast<ssize_t>(tone.size()));
+    ::close(fifo);
+  });
+  const auto result = run({"fifo.snd"});
+  writer.join();
+  EXPECT_EQ(result.out, "Stripping 'fifo.snd' (piped) to 'fifo.rng'.\n");
+  EXPECT_EQ(read_file(at("fifo.rng")), stripped(tone));
 }
 
 TEST_F(strip, special_inputs_end_at_once) {
