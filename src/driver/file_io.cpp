@@ -9,6 +9,17 @@ namespace geos {
 
 namespace {
 
+// Splicing from an offset that is not page-aligned makes the kernel build
+// the destination's page cache in small pieces, which costs more than the
+// second copy of plain reads and writes in large chunks once a copy is long.
+// Short copies, and aligned ones of any length, go to the kernel.
+constexpr off_t PAGE = 4096;
+constexpr off_t LONG_UNALIGNED_COPY = off_t{1} << 20;
+
+bool kernel_copy_pays(off_t from, off_t to) {
+  return from % PAGE == 0 || to - from <= LONG_UNALIGNED_COPY;
+}
+
 // Copies in the kernel from `*at` towards `to`, advancing `*at`. Returns
 // false when the kernel will not or cannot copy, with `*at` just after the
 // last byte copied so that plain I/O can take over from there.
@@ -61,7 +72,7 @@ bool write_all(int fd, std::span<const std::byte> bytes) {
 
 copy_result copy_range(int in, off_t from, off_t to, int out, std::span<std::byte> scratch) {
   off_t at = from;
-  if (kernel_copy(in, &at, to, out)) {
+  if (kernel_copy_pays(from, to) && kernel_copy(in, &at, to, out)) {
     return copy_result::done;
   }
   while (at < to) {

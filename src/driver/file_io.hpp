@@ -23,10 +23,11 @@ enum class copy_result { done, read_failed, write_failed };
 
 // Copies the bytes from offset `from` up to offset `to` of the regular file
 // `in` (fewer if it has shrunk) to the current position of `out`, leaving
-// the position of `in` alone. The kernel copies (copy_file_range) where it
-// can; where it refuses or fails, the rest goes through `scratch` with plain
-// reads and writes, so that a failure is told apart as a failed read or a
-// failed write. Memory use is bounded by `scratch` whatever the length.
+// the position of `in` alone. The kernel copies (copy_file_range) short or
+// page-aligned ranges where it can; long unaligned ranges, and whatever the
+// kernel refuses or fails, go through `scratch` with plain reads and writes,
+// so that a failure is told apart as a failed read or a failed write.
+// Memory use is bounded by `scratch` whatever the length.
 [[nodiscard]] copy_result copy_range(int in, off_t from, off_t to, int out,
                                      std::span<std::byte> scratch);
 

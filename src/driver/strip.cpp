@@ -24,9 +24,15 @@ constexpr std::string_view DEFAULT_PROGRAM_NAME = "geos-unwrap";
 
 constexpr std::size_t STDOUT_BUFFER_SIZE = std::size_t{64} * 1024;
 
-// Most headers end within the first page. Reading only that much lets the
-// kernel copy the rest of a regular file without it passing through here;
-// the whole window is read only where the page does not settle the outcome.
+// Holds the window, and later serves copies in chunks large enough for the
+// page cache to take them whole.
+constexpr std::size_t BUFFER_SIZE = std::size_t{512} * 1024;
+static_assert(BUFFER_SIZE >= READ_LIMIT);
+
+// Most headers end within the first kilobyte. Reading only that much lets
+// the kernel copy the rest of a regular file without it passing through
+// here; the whole window is read only where these bytes do not settle the
+// outcome.
 constexpr std::size_t FIRST_READ = 1024;
 
 // What an opened input is: its descriptor, and what fstat said of it.
@@ -61,18 +67,18 @@ std::optional<input_file> open_input(const char* path) {
   return input;
 }
 
-// Whether the first page decides the outcome as the whole window would: a
-// marker is found and the header text ends within it, or no signature.
-bool settled_by(std::span<const std::byte> first_page) {
-  const auto outcome = locate_sound_data(first_page);
+// Whether the first bytes decide the outcome as the whole window would: no
+// signature, or a marker found with the header text ending before them.
+bool settled_by(std::span<const std::byte> first_bytes) {
+  const auto outcome = locate_sound_data(first_bytes);
   return outcome.kind == scan_kind::not_geos ||
          (outcome.kind == scan_kind::found &&
-          HEADER_TEXT_OFFSET + header_text(first_page).size() < first_page.size());
+          HEADER_TEXT_OFFSET + header_text(first_bytes).size() < first_bytes.size());
 }
 
 class batch {
  public:
-  batch(reporter& report, std::span<std::byte, READ_LIMIT> read_buffer)
+  batch(reporter& report, std::span<std::byte, BUFFER_SIZE> read_buffer)
       : report_(report), read_buffer_(read_buffer) {
     output_name_.reserve(PATH_MAX);
   }
@@ -86,7 +92,7 @@ class batch {
   copy_result copy_data(const input_file& input, window first, std::size_t marker_offset);
 
   reporter& report_;
-  std::span<std::byte, READ_LIMIT> read_buffer_;
+  std::span<std::byte, BUFFER_SIZE> read_buffer_;
   std::string output_name_;
   staged_output output_;
 };
@@ -126,7 +132,8 @@ std::optional<window> batch::read_window(const input_file& input) {
   if (*count == FIRST_READ && !settled_by(read_buffer_.first(FIRST_READ))) {
     requested = READ_LIMIT;
     const auto rest =
-        read_up_to(input.fd.get(), read_buffer_.subspan(FIRST_READ), input.enough() - FIRST_READ);
+        read_up_to(input.fd.get(), read_buffer_.subspan(FIRST_READ, READ_LIMIT - FIRST_READ),
+                   input.enough() - FIRST_READ);
     if (!rest) {
       return std::nullopt;
     }
@@ -180,9 +187,9 @@ int run(int argc, const char* const* argv) {
     return 1;
   }
   // One buffer serves the whole run: every input's first READ_LIMIT bytes,
-  // then the chunks of its tail where the kernel cannot copy it. Static
+  // then the chunks of its tail where the kernel does not copy it. Static
   // storage, so that obtaining it cannot fail.
-  static std::array<std::byte, READ_LIMIT> read_buffer;
+  static std::array<std::byte, BUFFER_SIZE> read_buffer;
   // Report lines are many and small: one large buffer keeps them to a few
   // writes per thousand files.
   static std::array<char, STDOUT_BUFFER_SIZE> stdout_buffer;
