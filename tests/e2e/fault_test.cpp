@@ -33,7 +33,7 @@ struct job {
 class batch {
  public:
   batch() {
-    write_file(at("long.rng"), geos_file("in place", sound_bytes(300000, 5)));
+    write_file(at("long.rng"), geos_file("in place", sound_bytes(1'500'000, 5)));
     write_file(at("tone.snd"), geos_file("over", sound_bytes(1000, 6)));
     write_file(at("tone.rng"), "precious old output");
     fs::create_directory(at("sub"));
@@ -144,6 +144,7 @@ TEST_P(injected_fault, leaves_every_file_old_or_finished_at_every_call) {
 INSTANTIATE_TEST_SUITE_P(
     calls, injected_fault,
     testing::Values(fault_case{"read_fails", "read", "error=EIO"},
+                    fault_case{"positioned_read_fails", "pread64", "error=EIO"},
                     fault_case{"write_fails", "write", "error=ENOSPC"},
                     fault_case{"kernel_copy_fails", "copy_file_range", "error=EIO"},
                     fault_case{"fsync_fails", "fsync", "error=EIO"},
