@@ -131,6 +131,7 @@ TEST_P(strip_length, output_runs_to_the_end_of_input) {
 INSTANTIATE_TEST_SUITE_P(
     cases, strip_length,
     testing::Values(length_case{"short", 10, 100}, length_case{"just_under_window", 10, 64999},
+                    length_case{"marker_across_first_kilobyte", 1014, 3000},
                     length_case{"exactly_window", 10, READ_LIMIT},
                     length_case{"one_past_window", 10, READ_LIMIT + 1},
                     length_case{"marker_ends_window", READ_LIMIT - 11, READ_LIMIT + 5000},
