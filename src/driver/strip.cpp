@@ -47,9 +47,11 @@ struct input_file {
   }
 };
 
-// The first bytes of an input, and whether reading stopped before its end.
+// The first bytes of an input, what they hold, and whether reading stopped
+// before the input's end.
 struct window {
   std::span<const std::byte> bytes;
+  scan_outcome outcome;
   bool more_to_come;
 };
 
@@ -67,10 +69,10 @@ std::optional<input_file> open_input(const char* path) {
   return input;
 }
 
-// Whether the first bytes decide the outcome as the whole window would: no
-// signature, or a marker found with the header text ending before them.
-bool settled_by(std::span<const std::byte> first_bytes) {
-  const auto outcome = locate_sound_data(first_bytes);
+// Whether the outcome of the first bytes is the one the whole window would
+// give: no signature, or a marker found with the header text ending before
+// their end.
+bool settled(scan_outcome outcome, std::span<const std::byte> first_bytes) {
   return outcome.kind == scan_kind::not_geos ||
          (outcome.kind == scan_kind::found &&
           HEADER_TEXT_OFFSET + header_text(first_bytes).size() < first_bytes.size());
@@ -87,9 +89,8 @@ class batch {
 
  private:
   std::optional<window> read_window(const input_file& input);
-  void write_output(std::string_view argument, const input_file& input, window first,
-                    std::size_t marker_offset);
-  copy_result copy_data(const input_file& input, window first, std::size_t marker_offset);
+  void write_output(std::string_view argument, const input_file& input, window first);
+  copy_result copy_data(const input_file& input, window first);
 
   reporter& report_;
   std::span<std::byte, BUFFER_SIZE> read_buffer_;
@@ -109,8 +110,7 @@ void batch::strip_file(const char* argument) {
     report_.print(message::CANT_READ, {argument});
     return;
   }
-  const auto outcome = locate_sound_data(first->bytes);
-  switch (outcome.kind) {
+  switch (first->outcome.kind) {
     case scan_kind::not_geos:
       report_.print(message::NOT_GEOS, {argument});
       return;
@@ -118,7 +118,7 @@ void batch::strip_file(const char* argument) {
       report_.print(message::CORRUPTED, {argument});
       return;
     case scan_kind::found:
-      write_output(argument, *input, *first, outcome.marker_offset);
+      write_output(argument, *input, *first);
       return;
   }
 }
@@ -129,7 +129,8 @@ std::optional<window> batch::read_window(const input_file& input) {
     return std::nullopt;
   }
   auto requested = FIRST_READ;
-  if (*count == FIRST_READ && !settled_by(read_buffer_.first(FIRST_READ))) {
+  auto outcome = locate_sound_data(read_buffer_.first(*count));
+  if (*count == FIRST_READ && !settled(outcome, read_buffer_.first(FIRST_READ))) {
     requested = READ_LIMIT;
     const auto rest =
         read_up_to(input.fd.get(), read_buffer_.subspan(FIRST_READ, READ_LIMIT - FIRST_READ),
@@ -138,18 +139,18 @@ std::optional<window> batch::read_window(const input_file& input) {
       return std::nullopt;
     }
     *count += *rest;
+    outcome = locate_sound_data(read_buffer_.first(*count));
   }
-  return window{read_buffer_.first(*count), *count == requested};
+  return window{read_buffer_.first(*count), outcome, *count == requested};
 }
 
-void batch::write_output(std::string_view argument, const input_file& input, window first,
-                         std::size_t marker_offset) {
+void batch::write_output(std::string_view argument, const input_file& input, window first) {
   if (!output_.create(output_name_, input.status.st_dev, input.status.st_ino)) {
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
     return;
   }
   report_.print(message::STRIPPING, {argument, header_text(first.bytes), output_name_});
-  const auto copied = copy_data(input, first, marker_offset);
+  const auto copied = copy_data(input, first);
   if (copied == copy_result::read_failed) {
     output_.discard();
     report_.print(message::CANT_READ, {argument});
@@ -163,7 +164,8 @@ void batch::write_output(std::string_view argument, const input_file& input, win
 // can; anything else is written from the window and then streamed. The
 // window's bytes are not needed after the stripping line, so the read buffer
 // serves as scratch.
-copy_result batch::copy_data(const input_file& input, window first, std::size_t marker_offset) {
+copy_result batch::copy_data(const input_file& input, window first) {
+  const auto marker_offset = first.outcome.marker_offset;
   if (input.regular()) {
     return copy_range(input.fd.get(), static_cast<off_t>(marker_offset),
                       std::max(input.status.st_size, static_cast<off_t>(first.bytes.size())),
