@@ -8,15 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-missing=()
-for tool in hyperfine:hyperfine /usr/bin/time:time valgrind:valgrind strace:strace; do
-  command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
-done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash .ci/install-deps hyperfine time valgrind strace libbenchmark-dev
 
 cmake --workflow --preset bench >/dev/null
 bin=$root/build/bench/geos-unwrap

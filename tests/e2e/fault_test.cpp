@@ -15,8 +15,6 @@
 namespace geos::e2e {
 namespace {
 
-std::string stripped(const std::string& file) { return file.substr(file.find(MARKER)); }
-
 bool have(const char* command) {
   return std::system((std::string("command -v ") + command + " >/dev/null 2>&1").c_str()) == 0;
 }

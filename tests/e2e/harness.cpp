@@ -61,6 +61,8 @@ int wait_for(pid_t child) {
 
 }  // namespace
 
+std::string stripped(const std::string& file) { return file.substr(file.find(MARKER)); }
+
 std::string sound_bytes(std::size_t size, unsigned seed) {
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> byte(0x03, 0xFF);

@@ -22,6 +22,9 @@ inline const std::string MARKER = "\x02\x4A\x3A";
 // further header free of the marker, then the marker and `sound`.
 std::string geos_file(std::string_view text, std::string_view sound, std::size_t padding = 20);
 
+// The bytes a strip of `file` must produce: from the marker to the end.
+std::string stripped(const std::string& file);
+
 // `size` bytes of sound data that hold no marker and no NUL.
 std::string sound_bytes(std::size_t size, unsigned seed = 1);
 

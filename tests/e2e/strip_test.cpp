@@ -15,9 +15,6 @@
 namespace geos::e2e {
 namespace {
 
-// The bytes a strip must produce: from the marker to the end.
-std::string stripped(const std::string& file) { return file.substr(file.find(MARKER)); }
-
 class strip : public testing::Test {
  protected:
   fs::path at(const std::string& name) const { return dir_.path() / name; }
