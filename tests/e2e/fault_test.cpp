@@ -116,6 +116,9 @@ TEST_P(injected_fault, leaves_every_file_old_or_finished_at_every_call) {
   if (!have("strace")) {
     GTEST_SKIP() << "strace is not installed";
   }
+  if (emulated()) {
+    GTEST_SKIP() << "strace would fail the emulator's system calls, not the program's";
+  }
   const auto& param = GetParam();
   const bool kill = std::string_view(param.fault).starts_with("signal");
   const int calls = count_calls(param.syscall);
@@ -136,6 +139,9 @@ TEST_P(injected_fault, leaves_every_file_old_or_finished_at_every_call) {
   RecordProperty("fault_points", calls);
 }
 
+// A set of calls names glibc's first, then the ones musl makes instead (the
+// static build); the '?' lets strace pass over a name the architecture lacks.
+//
 // A kill between linking the finished temporary under its hidden name and
 // renaming it (the close and the rename) leaves that hidden file behind, so
 // those two are failed but not killed.
@@ -150,15 +156,15 @@ INSTANTIATE_TEST_SUITE_P(
                     fault_case{"link_by_descriptor_refused", "linkat", "error=ENOENT"},
                     fault_case{"rename_fails", "rename", "error=EIO"},
                     fault_case{"close_fails", "close", "error=EIO"},
-                    fault_case{"open_fails", "openat", "error=EIO"},
-                    fault_case{"unnamed_temp_unsupported", "openat", "error=EOPNOTSUPP"},
-                    fault_case{"stat_fails", "newfstatat", "error=EIO"},
+                    fault_case{"open_fails", "openat,?open", "error=EIO"},
+                    fault_case{"unnamed_temp_unsupported", "openat,?open", "error=EOPNOTSUPP"},
+                    fault_case{"stat_fails", "newfstatat,?fstat,?lstat", "error=EIO"},
                     fault_case{"fchmod_fails", "fchmod", "error=EPERM"},
                     fault_case{"killed_at_write", "write", "signal=KILL"},
                     fault_case{"killed_at_kernel_copy", "copy_file_range", "signal=KILL"},
                     fault_case{"killed_at_fsync", "fsync", "signal=KILL"},
                     fault_case{"killed_at_link", "linkat", "signal=KILL"},
-                    fault_case{"killed_at_open", "openat", "signal=KILL"}),
+                    fault_case{"killed_at_open", "openat,?open", "signal=KILL"}),
     case_name{});
 
 TEST(concurrent_runs, in_place_on_one_file_end_with_the_strip) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -61,6 +62,18 @@ int wait_for(pid_t child) {
 
 }  // namespace
 
+const char* tested_binary() {
+  const char* binary = std::getenv("GEOS_UNWRAP_TEST_BINARY");
+  return binary != nullptr && *binary != '\0' ? binary : GEOS_UNWRAP_BINARY;
+}
+
+const char* emulator() {
+  const char* name = std::getenv("GEOS_UNWRAP_TEST_EMULATOR");
+  return name != nullptr ? name : "";
+}
+
+bool emulated() { return *emulator() != '\0'; }
+
 std::string stripped(const std::string& file) { return file.substr(file.find(MARKER)); }
 
 std::string sound_bytes(std::size_t size, unsigned seed) {
@@ -85,8 +98,12 @@ std::string geos_file(std::string_view text, std::string_view sound, std::size_t
 
 run_result run_tool(const fs::path& cwd, const std::vector<std::string>& arguments,
                     const run_options& options, const std::string& program) {
+  const bool direct = options.wrapper.empty() && !emulated();
   std::vector<std::string> command = options.wrapper;
-  command.push_back(options.wrapper.empty() ? program : GEOS_UNWRAP_BINARY);
+  if (emulated()) {
+    command.insert(command.end(), {emulator(), "-0", program});
+  }
+  command.push_back(direct ? program : tested_binary());
   command.insert(command.end(), arguments.begin(), arguments.end());
 
   // Standard output goes to a pipe or a pseudo-terminal, never to a file, so
@@ -110,7 +127,7 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
     argv.push_back(word.data());
   }
   argv.push_back(nullptr);
-  const char* file = options.wrapper.empty() ? GEOS_UNWRAP_BINARY : argv[0];
+  const char* file = direct ? tested_binary() : argv[0];
   const pid_t child = ::fork();
   if (child == 0) {
     ::dup2(out[1], STDOUT_FILENO);

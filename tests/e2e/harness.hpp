@@ -28,6 +28,17 @@ std::string stripped(const std::string& file);
 // `size` bytes of sound data that hold no marker and no NUL.
 std::string sound_bytes(std::size_t size, unsigned seed = 1);
 
+// The binary under test: $GEOS_UNWRAP_TEST_BINARY where set (e.g. a
+// cross-built static one), else the one built with the tests. It runs under
+// $GEOS_UNWRAP_TEST_EMULATOR where that is set, a qemu-user emulator (its -0
+// option passes on the program name as invoked).
+const char* tested_binary();
+const char* emulator();
+
+// Whether the binary runs under an emulator, whose own system calls are
+// then what a tracer sees.
+bool emulated();
+
 struct run_options {
   std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE of the child
   bool terminal = false;                  // standard output on a pseudo-terminal
