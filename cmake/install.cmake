@@ -1,20 +1,28 @@
 # Install layout and the Debian package.
 include(GNUInstallDirs)
 
-find_program(GZIP gzip REQUIRED)
-set(man_page_gz ${PROJECT_BINARY_DIR}/geos-unwrap.1.gz)
-add_custom_command(OUTPUT ${man_page_gz}
-  COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/geos-unwrap.1 > ${man_page_gz}
-  DEPENDS ${PROJECT_SOURCE_DIR}/man/geos-unwrap.1
-  COMMENT "Compressing the man page")
-add_custom_target(man_page ALL DEPENDS ${man_page_gz})
+# The man page is installed gzipped where gzip is there, as is.
+find_program(GZIP gzip)
+set(man_page_file ${PROJECT_SOURCE_DIR}/man/geos-unwrap.1)
+if(GZIP)
+  set(man_page_file ${PROJECT_BINARY_DIR}/geos-unwrap.1.gz)
+  add_custom_command(OUTPUT ${man_page_file}
+    COMMAND ${GZIP} -9n -c ${PROJECT_SOURCE_DIR}/man/geos-unwrap.1 > ${man_page_file}
+    DEPENDS ${PROJECT_SOURCE_DIR}/man/geos-unwrap.1
+    COMMENT "Compressing the man page")
+endif()
+add_custom_target(man_page ALL DEPENDS ${man_page_file})
 
 install(TARGETS geos-unwrap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${man_page_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${man_page_file} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md CHANGELOG.md LICENSE packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-set(CPACK_GENERATOR DEB)
+# A .deb only where the program is built for Linux; a tarball elsewhere.
+set(CPACK_GENERATOR TGZ)
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(CPACK_GENERATOR DEB)
+endif()
 set(CPACK_PACKAGE_NAME geos-unwrap)
 set(CPACK_PACKAGE_VENDOR "The geos-unwrap developers")
 set(CPACK_PACKAGE_CONTACT
