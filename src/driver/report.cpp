@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 
 namespace geos {
@@ -63,6 +64,14 @@ reporter::reporter(int fd, bool terminal, std::span<char> buffer)
     : fd_(fd), terminal_(terminal), buffer_(buffer) {}
 
 void reporter::print(std::string_view text, std::initializer_list<std::string_view> fields) {
+  // A line is never split between two writes, where it fits the buffer.
+  std::size_t most = text.size();
+  for (const auto field : fields) {
+    most += field.size();
+  }
+  if (most > buffer_.size() - used_) {
+    flush();
+  }
   const auto* field = fields.begin();
   for (auto at = text.find(PLACEHOLDER); at != std::string_view::npos;
        at = text.find(PLACEHOLDER)) {
@@ -93,8 +102,8 @@ void reporter::put_field(std::string_view field) {
 
 void reporter::put(std::string_view bytes) {
   if (bytes.size() > buffer_.size() - used_) {
-    // Lines too long for the buffer go out as they come, unfinished file or
-    // not: holding back is a courtesy, not a promise worth unbounded memory.
+    // Only a line longer than the buffer gets here: it goes out as it comes,
+    // finished file or not.
     flush();
     if (bytes.size() > buffer_.size()) {
       write_out(bytes);
@@ -117,6 +126,20 @@ void reporter::flush_finished() {
 }
 
 void reporter::write_out(std::string_view bytes) const {
+  // A pipe keeps a write of up to PIPE_BUF bytes whole among the writes of
+  // other processes (as under xargs -P), so each write ends with a line.
+  while (!bytes.empty()) {
+    auto end = bytes.size();
+    if (end > PIPE_BUF) {
+      const auto last = bytes.rfind('\n', PIPE_BUF - 1);
+      end = (last != std::string_view::npos ? last : std::min(bytes.find('\n'), end - 1)) + 1;
+    }
+    write_fully(bytes.substr(0, end));
+    bytes.remove_prefix(end);
+  }
+}
+
+void reporter::write_fully(std::string_view bytes) const {
   while (!bytes.empty()) {
     const auto put = ::write(fd_, bytes.data(), bytes.size());
     if (put < 0 && errno == EINTR) {

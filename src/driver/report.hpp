@@ -24,7 +24,8 @@ inline constexpr std::string_view CANT_WRITE = "Can't write '%s'!\n";
 // control, DEL, C1 control (U+0080 to U+009F) and every byte that is not
 // part of valid UTF-8 is shown as '?' (one per byte, or per encoded
 // control); every other character passes unchanged, and no locale is read.
-// Elsewhere every byte passes as it is and lines go out in large blocks. Write errors are not reported: a report line
+// Elsewhere every byte passes as it is, and lines go out in blocks of whole
+// lines, each small enough for a pipe to keep it whole among other writers. Write errors are not reported: a report line
 // is never worth losing a file over.
 class reporter {
  public:
@@ -55,6 +56,7 @@ class reporter {
   void put(std::string_view bytes);
   void put_field(std::string_view field);
   void write_out(std::string_view bytes) const;
+  void write_fully(std::string_view bytes) const;
 
   int fd_;
   bool terminal_;

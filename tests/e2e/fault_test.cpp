@@ -16,10 +16,6 @@
 namespace geos::e2e {
 namespace {
 
-bool have(const char* command) {
-  return std::system((std::string("command -v ") + command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 // One input of the batch and the output it should give.
 struct job {
   std::string input;
