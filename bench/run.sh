@@ -34,6 +34,7 @@ bash .ci/install-deps time valgrind strace libbenchmark-dev
 scan_bench=""
 if [ -n "${GEOS_UNWRAP:-}" ]; then
   bin=$(realpath "$GEOS_UNWRAP")
+  [ -x "$bin" ] || { echo "not an executable: $GEOS_UNWRAP" >&2; exit 1; }
 else
   nice cmake --workflow --preset bench >/dev/null
   bin=$root/build/bench/geos-unwrap
@@ -83,11 +84,15 @@ compare() {
   run_one "${prefix}_cp"
   for ((i = 0; i < pairs; i++)); do
     if ((i % 2)); then
-      run_one "${prefix}_cp" && cp_us=$elapsed
-      run_one "${prefix}_tool" && tool_us=$elapsed
+      run_one "${prefix}_cp"
+      cp_us=$elapsed
+      run_one "${prefix}_tool"
+      tool_us=$elapsed
     else
-      run_one "${prefix}_tool" && tool_us=$elapsed
-      run_one "${prefix}_cp" && cp_us=$elapsed
+      run_one "${prefix}_tool"
+      tool_us=$elapsed
+      run_one "${prefix}_cp"
+      cp_us=$elapsed
     fi
     echo "$tool_us $cp_us" >>"results/$name.pairs"
   done
@@ -131,6 +136,16 @@ scale_tool_prep() { fresh_tool_prep; }
 scale_tool() { find corpus -name '*.snd' -print0 | xargs -0 -n 1000 -P "$cores" "$bin"; }
 scale_cp_prep() { fresh_tool_prep; }
 scale_cp() { fresh_tool; }
+
+# The tool reports failures on stdout and exits 0: check once that it
+# makes every output, so that a broken binary cannot pass for a fast one.
+fresh_tool_prep
+fresh_tool >/dev/null
+made=$(find corpus -name '*.rng' | wc -l)
+if ((made != files)); then
+  echo "$bin made $made outputs of $files" >&2
+  exit 1
+fi
 
 compare fresh fresh
 compare existing existing
