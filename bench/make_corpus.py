@@ -6,7 +6,9 @@
                                   (--suffix .rng names them for stripping
                                   in place)
   make_corpus.py FILE --size N    one file of N bytes, its marker near the
-                                  start
+                                  start (--marker-at K puts it at offset K;
+                                  --sparse leaves everything after the
+                                  marker a hole)
 """
 import argparse
 import math
@@ -18,10 +20,14 @@ MARKER = bytes([0x02, 0x4A, 0x3A])
 BLOCK = 1 << 20
 
 
-def header(rng, number):
-    text = f"Benchmark sound {number}".encode("ascii")
-    rest = bytes(rng.randrange(0x03, 0x100) for _ in range(rng.randrange(16, 200)))
-    return SIGNATURE + text + b"\x00" + rest + MARKER
+def header(rng, number, marker_at=None):
+    text = SIGNATURE + f"Benchmark sound {number}".encode("ascii") + b"\x00"
+    # Filler bytes from 03 up hold neither a NUL nor the marker's first byte.
+    length = rng.randrange(16, 200) if marker_at is None else marker_at - len(text)
+    if length < 0:
+        raise SystemExit(f"the marker cannot start before offset {len(text)}")
+    rest = bytes(rng.randrange(0x03, 0x100) for _ in range(length))
+    return text + rest + MARKER
 
 
 def sound_pool(rng):
@@ -42,11 +48,14 @@ def write_many(directory, count, suffix, rng):
         (directory / f"{number:05d}{suffix}").write_bytes(head + pool[start:start + body])
 
 
-def write_one(path, size, rng):
-    pool = sound_pool(rng)
+def write_one(path, size, rng, marker_at, sparse):
+    pool = None if sparse else sound_pool(rng)
+    head = header(rng, 0, marker_at)
     with open(path, "wb") as out:
-        head = header(rng, 0)
         out.write(head)
+        if sparse:
+            out.truncate(size)
+            return
         left = size - len(head)
         while left > 0:
             out.write(pool[:min(left, BLOCK)])
@@ -62,12 +71,14 @@ def main():
     group.add_argument("--size", type=int)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--suffix", default=".snd")
+    parser.add_argument("--marker-at", type=int)
+    parser.add_argument("--sparse", action="store_true")
     args = parser.parse_args()
     rng = random.Random(args.seed)
     if args.files is not None:
         write_many(args.path, args.files, args.suffix, rng)
     else:
-        write_one(args.path, args.size, rng)
+        write_one(args.path, args.size, rng, args.marker_at, args.sparse)
 
 
 if __name__ == "__main__":

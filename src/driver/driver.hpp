@@ -18,7 +18,9 @@
 //   "Can't write '%s'!\n"                             %s: output name
 //
 // An output appears whole or not at all; what its name held before a failure
-// is left exactly as it was.
+// is left exactly as it was. A run stopped by SIGINT, SIGTERM or SIGHUP
+// removes its temporary, prints the lines of the files it finished, and
+// dies of the signal.
 #pragma once
 
 #include <string>
@@ -35,6 +37,15 @@ inline constexpr std::string_view OUTPUT_EXTENSION = ".rng";
 // lies beside its input: "old.d/a.b.snd" gives "old.d/a.rng", "" gives
 // ".rng". Any length is accepted.
 void derive_output_name(std::string_view argument, std::string& output_name);
+
+// A path cut before its last '/': the directory part ("" where there is no
+// '/', "/" for a name right below the root) and the last component (empty
+// where the path ends in '/'). Both borrow from `path`.
+struct path_parts {
+  std::string_view directory;
+  std::string_view name;
+};
+[[nodiscard]] path_parts split_path(std::string_view path);
 
 // The whole program: takes main's argument count and vector, strips every
 // file named, prints the report lines to standard output and returns the

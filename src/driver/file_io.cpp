@@ -4,6 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
+
+#include "driver/interrupt.hpp"
+#include "driver/platform.hpp"
 
 namespace geos {
 
@@ -16,96 +20,154 @@ namespace {
 constexpr off_t PAGE = 4096;
 constexpr off_t LONG_UNALIGNED_COPY = off_t{1} << 20;
 
-bool kernel_copy_pays(off_t from, off_t to) {
-  return from % PAGE == 0 || to - from <= LONG_UNALIGNED_COPY;
+// The kernel copies in pieces of this size, so that a stop signal is seen
+// within a fraction of a second even on slow storage.
+constexpr std::size_t KERNEL_CHUNK = std::size_t{8} << 20;
+
+constexpr off_t LARGEST_OFFSET = std::numeric_limits<off_t>::max();
+
+// Where copying one range ended.
+struct range_copy {
+  io_status status;
+  off_t at;         // just after the last byte copied
+  bool input_ended; // a read found the end of the input before the range's end
+};
+
+std::size_t clamp_length(off_t at, off_t end, std::size_t most) {
+  return static_cast<std::size_t>(std::min<off_t>(end - at, static_cast<off_t>(most)));
 }
 
-// Copies in the kernel from `*at` towards `to`, advancing `*at`. Returns
-// false when the kernel will not or cannot copy, with `*at` just after the
-// last byte copied so that plain I/O can take over from there.
-bool kernel_copy(int in, off_t* at, off_t to, int out) {
-  while (*at < to) {
-    const auto copied =
-        ::copy_file_range(in, at, out, nullptr, static_cast<std::size_t>(to - *at), 0);
+// Copies [at, end) in the kernel. A range the kernel declines or fails
+// comes back with `done` and `at` short of `end`, for plain I/O to go on.
+range_copy copy_in_kernel(int in, off_t at, off_t end, int out) {
+  while (at < end) {
+    if (stop_signal() != 0) {
+      return {io_status::stopped, at, false};
+    }
+    const auto copied = platform::kernel_copy(in, &at, out, clamp_length(at, end, KERNEL_CHUNK));
     if (copied == 0) {
-      *at = to;
-    } else if (copied < 0 && errno != EINTR) {
-      return false;
+      return {io_status::done, at, true};
+    }
+    if (copied < 0 && errno != EINTR) {
+      break;
     }
   }
-  return true;
+  return {io_status::done, at, false};
+}
+
+range_copy copy_plainly(int in, off_t at, off_t end, int out, std::span<std::byte> scratch) {
+  while (at < end) {
+    const auto got = ::pread(in, scratch.data(), clamp_length(at, end, scratch.size()), at);
+    if (got < 0 && errno == EINTR && stop_signal() == 0) {
+      continue;
+    }
+    if (got < 0) {
+      return {errno == EINTR ? io_status::stopped : io_status::read_failed, at, false};
+    }
+    if (got == 0) {
+      return {io_status::done, at, true};
+    }
+    const auto written = write_all(out, scratch.first(static_cast<std::size_t>(got)));
+    if (written != io_status::done) {
+      return {written, at, false};
+    }
+    at += got;
+  }
+  return {io_status::done, at, false};
+}
+
+range_copy copy_range(int in, off_t at, off_t end, int out, bool kernel_first,
+                      std::span<std::byte> scratch) {
+  if (kernel_first) {
+    const auto copied = copy_in_kernel(in, at, end, out);
+    if (copied.status != io_status::done || copied.input_ended || copied.at == end) {
+      return copied;
+    }
+    at = copied.at;
+  }
+  return copy_plainly(in, at, end, out, scratch);
+}
+
+// After the last data of a sparse input: the output gets the input's full
+// length, its trailing hole included.
+io_status finish_sparse(int in, off_t from, off_t at, int out) {
+  const auto end = std::max(at, ::lseek(in, 0, SEEK_END));
+  return ::ftruncate(out, end - from) == 0 ? io_status::done : io_status::write_failed;
 }
 
 }  // namespace
 
-std::optional<std::size_t> read_up_to(int fd, std::span<std::byte> buffer, std::size_t enough) {
-  std::size_t count = 0;
-  while (count < buffer.size() && count < enough) {
-    const auto got = ::read(fd, buffer.data() + count, buffer.size() - count);
-    if (got < 0 && errno == EINTR) {
+read_result read_up_to(int fd, std::span<std::byte> buffer, off_t reported_size) {
+  read_result result{io_status::done, 0, false};
+  while (result.count < buffer.size()) {
+    const auto got = ::read(fd, buffer.data() + result.count, buffer.size() - result.count);
+    if (got < 0 && errno == EINTR && stop_signal() == 0) {
       continue;
     }
     if (got < 0) {
-      return std::nullopt;
+      result.status = errno == EINTR ? io_status::stopped : io_status::read_failed;
+      return result;
     }
-    if (got == 0) {
-      break;
+    result.count += static_cast<std::size_t>(got);
+    if (got == 0 || (reported_size > 0 && result.count == static_cast<std::size_t>(reported_size) &&
+                     result.count < buffer.size())) {
+      result.at_end = true;
+      return result;
     }
-    count += static_cast<std::size_t>(got);
   }
-  return count;
+  return result;
 }
 
-bool write_all(int fd, std::span<const std::byte> bytes) {
+io_status write_all(int fd, std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
     const auto put = ::write(fd, bytes.data(), bytes.size());
     if (put < 0 && errno == EINTR) {
+      if (stop_signal() != 0) {
+        return io_status::stopped;
+      }
       continue;
     }
     if (put <= 0) {
-      return false;
+      return io_status::write_failed;
     }
     bytes = bytes.subspan(static_cast<std::size_t>(put));
   }
-  return true;
+  return io_status::done;
 }
 
-copy_result copy_range(int in, off_t from, off_t to, int out, std::span<std::byte> scratch) {
+io_status copy_to_end(int in, off_t from, int out, copy_plan plan, std::span<std::byte> scratch) {
+  const bool kernel_first = from % PAGE == 0 || plan.reported_size - from <= LONG_UNALIGNED_COPY;
   off_t at = from;
-  if (kernel_copy_pays(from, to) && kernel_copy(in, &at, to, out)) {
-    return copy_result::done;
+  for (;;) {
+    const auto data = plan.sparse ? platform::next_data(in, at)
+                                  : platform::extent{at, LARGEST_OFFSET};
+    if (!data) {
+      return finish_sparse(in, from, at, out);
+    }
+    if (data->start > at && ::lseek(out, data->start - from, SEEK_SET) < 0) {
+      return io_status::write_failed;
+    }
+    const auto copied =
+        copy_range(in, std::max(at, data->start), data->end, out, kernel_first, scratch);
+    if (copied.status != io_status::done) {
+      return copied.status;
+    }
+    at = copied.at;
+    if (copied.input_ended) {
+      return plan.sparse ? finish_sparse(in, from, at, out) : io_status::done;
+    }
   }
-  while (at < to) {
-    const auto want = std::min(scratch.size(), static_cast<std::size_t>(to - at));
-    const auto got = ::pread(in, scratch.data(), want, at);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got < 0) {
-      return copy_result::read_failed;
-    }
-    if (got == 0) {
-      break;
-    }
-    if (!write_all(out, scratch.first(static_cast<std::size_t>(got)))) {
-      return copy_result::write_failed;
-    }
-    at += got;
-  }
-  return copy_result::done;
 }
 
-copy_result copy_stream(int in, int out, std::span<std::byte> scratch) {
+io_status copy_stream(int in, int out, std::span<std::byte> scratch) {
   for (;;) {
-    const auto got = read_up_to(in, scratch, scratch.size());
-    if (!got) {
-      return copy_result::read_failed;
+    const auto got = read_up_to(in, scratch, 0);
+    if (got.status != io_status::done) {
+      return got.status;
     }
-    if (*got == 0) {
-      return copy_result::done;
-    }
-    if (!write_all(out, scratch.first(*got))) {
-      return copy_result::write_failed;
+    const auto written = write_all(out, scratch.first(got.count));
+    if (written != io_status::done || got.at_end) {
+      return written;
     }
   }
 }

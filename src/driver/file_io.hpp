@@ -1,38 +1,51 @@
-// Whole reads, whole writes and copies over file descriptors.
+// Whole reads, whole writes and copies over file descriptors. Every loop
+// here that can wait gives up, with `stopped`, once a stop signal has been
+// caught (see interrupt.hpp).
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
-#include <optional>
 #include <span>
 
 namespace geos {
 
-// Reads from `fd` into `buffer` until the buffer is full, the input ends, or
-// `enough` bytes have come (a regular file's size: no request is made past
-// it). Returns the count read, or std::nullopt when a read fails: a failed
-// read is never taken for the end of the input.
-[[nodiscard]] std::optional<std::size_t> read_up_to(int fd, std::span<std::byte> buffer,
-                                                    std::size_t enough);
+enum class io_status { done, read_failed, write_failed, stopped };
 
-// Writes every byte of `bytes` to `fd`; returns false when a write fails.
-[[nodiscard]] bool write_all(int fd, std::span<const std::byte> bytes);
+struct read_result {
+  io_status status;   // done, read_failed or stopped
+  std::size_t count;  // bytes read into the buffer, also on failure
+  bool at_end;        // the input is known to end after these bytes
+};
 
-enum class copy_result { done, read_failed, write_failed };
+// Reads from `fd` into `buffer` until it is full or a read returns 0; a
+// failed read is never taken for the end. `reported_size`, where positive,
+// is the size a regular file reported: a read that stops short exactly
+// there ends the input as a read of 0 would. A size of 0 says nothing, as
+// files in /proc report it whatever they hold.
+[[nodiscard]] read_result read_up_to(int fd, std::span<std::byte> buffer, off_t reported_size);
 
-// Copies the bytes from offset `from` up to offset `to` of the regular file
-// `in` (fewer if it has shrunk) to the current position of `out`, leaving
-// the position of `in` alone. The kernel copies (copy_file_range) short or
-// page-aligned ranges where it can; long unaligned ranges, and whatever the
-// kernel refuses or fails, go through `scratch` with plain reads and writes,
-// so that a failure is told apart as a failed read or a failed write.
-// Memory use is bounded by `scratch` whatever the length.
-[[nodiscard]] copy_result copy_range(int in, off_t from, off_t to, int out,
-                                     std::span<std::byte> scratch);
+// Writes every byte of `bytes` to `fd`: done, write_failed or stopped.
+[[nodiscard]] io_status write_all(int fd, std::span<const std::byte> bytes);
+
+struct copy_plan {
+  off_t reported_size;  // what the input reported; only steers how to copy
+  bool sparse;          // skip the input's holes, and leave them in the output
+};
+
+// Copies the regular file `in` from offset `from` to its end, wherever a
+// read finds it (so a file that grew is copied as far as it has grown), to
+// the current position of `out`, leaving the position of `in` alone. The
+// kernel copies where that is fastest; plain reads and writes through
+// `scratch` take over wherever the kernel declines or fails, so that a
+// failure is told apart as a failed read or a failed write. With `sparse`,
+// holes become holes of the output, which gets the exact length. Memory use
+// is bounded by `scratch` whatever the length.
+[[nodiscard]] io_status copy_to_end(int in, off_t from, int out, copy_plan plan,
+                                    std::span<std::byte> scratch);
 
 // Copies everything from the current position of `in`, of any kind, to its
 // end onto `out` through `scratch`.
-[[nodiscard]] copy_result copy_stream(int in, int out, std::span<std::byte> scratch);
+[[nodiscard]] io_status copy_stream(int in, int out, std::span<std::byte> scratch);
 
 }  // namespace geos

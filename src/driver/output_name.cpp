@@ -11,4 +11,12 @@ void derive_output_name(std::string_view argument, std::string& output_name) {
   output_name.append(OUTPUT_EXTENSION);
 }
 
+path_parts split_path(std::string_view path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    return {{}, path};
+  }
+  return {path.substr(0, slash == 0 ? 1 : slash), path.substr(slash + 1)};
+}
+
 }  // namespace geos

@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <string_view>
+
+#include "driver/driver.hpp"
 
 namespace geos {
 
@@ -16,20 +17,12 @@ namespace {
 // As many links as the kernel follows before it gives up with ELOOP.
 constexpr int MAX_LINK_HOPS = 40;
 
-constexpr std::string_view TEMP_PREFIX = "/.geos-unwrap-";
-
-// How a file system without unnamed temporaries refuses O_TMPFILE.
-bool unnamed_temp_unsupported(int error) {
-  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
-}
-
-std::string_view directory_of(std::string_view path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string_view::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+constexpr std::string_view TEMP_PREFIX = ".geos-unwrap-";
+constexpr mode_t NEW_FILE_MODE = 0666;
+constexpr mode_t PRIVATE_MODE = 0600;
+constexpr mode_t PERMISSION_BITS = 0777;
+constexpr mode_t MODE_BITS = 07777;
+constexpr mode_t GROUP_BITS = 0070;
 
 void append_number(std::string& to, unsigned long number) {
   std::array<char, 24> digits{};
@@ -37,83 +30,166 @@ void append_number(std::string& to, unsigned long number) {
   to.append(digits.data(), end);
 }
 
+bool names_a_file(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
+
 }  // namespace
 
-staged_output::staged_output() {
-  // Paths are rebuilt for every file; reserving once keeps a long batch from
+output_directory::output_directory() {
+  // Rebuilt for every file; reserving once keeps a long batch from
   // allocating per file.
+  path_.reserve(PATH_MAX);
+  scratch_path_.reserve(PATH_MAX);
+}
+
+bool output_directory::use(std::string_view path) {
+  if (fd_ && path == path_) {
+    return true;
+  }
+  path_.clear();
+  if (!open_at(AT_FDCWD, path.empty() ? std::string_view(".") : path)) {
+    return false;
+  }
+  path_.assign(path);
+  return true;
+}
+
+bool output_directory::open_at(int at, std::string_view path) {
+  scratch_path_.assign(path);
+  auto opened = platform::open_directory(at, scratch_path_.c_str());
+  struct stat status {};
+  if (!opened || ::fstat(opened.get(), &status) != 0) {
+    return false;
+  }
+  fd_ = std::move(opened);
+  status_ = status;
+  creates_with_access_list_.reset();
+  path_.clear();
+  return true;
+}
+
+bool output_directory::creates_with_access_list() {
+  if (!creates_with_access_list_) {
+    creates_with_access_list_ = platform::creates_with_access_list(fd_.get());
+  }
+  return *creates_with_access_list_;
+}
+
+staged_output::staged_output() : umask_(::umask(0)), euid_(::geteuid()), egid_(::getegid()) {
+  static_cast<void>(::umask(umask_));
   target_.reserve(PATH_MAX);
-  directory_.reserve(PATH_MAX);
+  link_text_.reserve(PATH_MAX);
+  // The process id keeps concurrent runs apart, the serial keeps this run's
+  // names apart and steps past leftovers of a killed run.
+  temp_prefix_.assign(TEMP_PREFIX);
+  append_number(temp_prefix_, static_cast<unsigned long>(::getpid()));
+  temp_prefix_.push_back('-');
   temp_name_.reserve(PATH_MAX);
 }
 
-bool staged_output::create(const std::string& name, dev_t input_device, ino_t input_inode) {
+bool staged_output::create(output_directory& dir, const char* name, const struct stat& input) {
   discard();
   replaces_input_ = false;
-  if (!resolve_target(name)) {
+  if (!resolve(dir, name)) {
     return false;
   }
-  if (exists_) {
-    // A truncating open of these would fail, or would write into a device,
-    // FIFO or directory that a rename must not replace.
-    if (!S_ISREG(existing_.st_mode) ||
-        ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+  if (existing_) {
+    if (!replaceable()) {
       return false;
     }
-    replaces_input_ = existing_.st_dev == input_device && existing_.st_ino == input_inode;
+    replaces_input_ = existing_->status.st_dev == input.st_dev &&
+                      existing_->status.st_ino == input.st_ino;
   }
-  directory_.assign(directory_of(target_));
   return open_temp();
 }
 
-bool staged_output::resolve_target(const std::string& name) {
+bool staged_output::resolve(output_directory& dir, const char* name) {
+  dir_ = &dir;
   target_.assign(name);
   for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
-    if (::lstat(target_.c_str(), &existing_) != 0) {
-      exists_ = false;
+    existing_ = platform::stat_entry(dir_->fd(), dir_->status(), target_.c_str());
+    if (!existing_) {
       return errno == ENOENT;
     }
-    if (!S_ISLNK(existing_.st_mode)) {
-      exists_ = true;
+    if (!S_ISLNK(existing_->status.st_mode)) {
       return true;
     }
-    if (!follow_link()) {
+    if (!may_follow(existing_->status.st_uid) || !follow_link()) {
       return false;
     }
   }
   return false;
 }
 
+bool staged_output::may_follow(uid_t link_owner) const {
+  // The rule of the kernel's protected_symlinks, applied whatever the
+  // sysctl says: in a sticky world-writable directory only links of the
+  // follower or of the directory's owner are trusted.
+  const auto& directory = dir_->status();
+  const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
+  return !shared || link_owner == euid_ || link_owner == directory.st_uid;
+}
+
 bool staged_output::follow_link() {
-  std::array<char, PATH_MAX> link{};
-  const auto length = ::readlink(target_.c_str(), link.data(), link.size());
-  if (length <= 0 || static_cast<std::size_t>(length) == link.size()) {
+  link_text_.resize(PATH_MAX);
+  const auto length = ::readlinkat(dir_->fd(), target_.c_str(), link_text_.data(), PATH_MAX);
+  if (length <= 0 || length == PATH_MAX) {
+    return false;
+  }
+  link_text_.resize(static_cast<std::size_t>(length));
+  const auto parts = split_path(link_text_);
+  if (!names_a_file(parts.name)) {
     return false;
   }
   // A relative link is relative to the directory that holds it.
-  if (link[0] == '/') {
-    target_.clear();
-  } else {
-    const auto slash = target_.rfind('/');
-    target_.erase(slash == std::string::npos ? 0 : slash + 1);
+  if (!parts.directory.empty() && !link_dir_.open_at(dir_->fd(), parts.directory)) {
+    return false;
   }
-  target_.append(link.data(), static_cast<std::size_t>(length));
+  if (!parts.directory.empty()) {
+    dir_ = &link_dir_;
+  }
+  target_.assign(parts.name);
   return true;
 }
 
-bool staged_output::open_temp() {
-  temp_.reset(::open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
-  if (temp_) {
-    return true;
-  }
-  if (!unnamed_temp_unsupported(errno)) {
+bool staged_output::replaceable() const {
+  const auto& old = existing_->status;
+  if (!S_ISREG(old.st_mode) || existing_->locked || existing_->mount_root) {
     return false;
   }
+  // A rename in a sticky directory may replace only the caller's own files,
+  // unless the caller owns the directory or is privileged.
+  const auto& directory = dir_->status();
+  if ((directory.st_mode & S_ISVTX) != 0 && old.st_uid != euid_ && directory.st_uid != euid_ &&
+      euid_ != 0) {
+    return false;
+  }
+  // A truncating open would need write permission; keeping that rule keeps
+  // a read-only output from being replaced behind its owner's back.
+  return ::faccessat(dir_->fd(), target_.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+bool staged_output::open_temp() {
+  // Nobody else can reach an unnamed file, so it may be created with the
+  // mode it is to have; a named one stays private until it is complete.
+  const mode_t mode = existing_ ? existing_->status.st_mode & PERMISSION_BITS : NEW_FILE_MODE;
+  temp_ = platform::open_unnamed(dir_->fd(), mode);
+  if (temp_) {
+    temp_mode_ = mode & ~umask_;
+  } else if (errno != EOPNOTSUPP || !open_named_temp()) {
+    return false;
+  }
+  temp_mode_known_ = !existing_ || !dir_->creates_with_access_list();
+  return true;
+}
+
+bool staged_output::open_named_temp() {
   for (;;) {
     next_temp_name();
-    temp_.reset(::open(temp_name_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666));
+    temp_.reset(::openat(dir_->fd(), temp_name_.c_str(),
+                         O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, PRIVATE_MODE));
     if (temp_) {
       temp_named_ = true;
+      temp_mode_ = PRIVATE_MODE & ~umask_;
       return true;
     }
     if (errno != EEXIST) {
@@ -123,64 +199,87 @@ bool staged_output::open_temp() {
 }
 
 void staged_output::next_temp_name() {
-  // The process id keeps concurrent runs apart, the serial keeps this run's
-  // names apart and steps past leftovers of a killed run.
-  temp_name_.assign(directory_);
-  temp_name_.append(TEMP_PREFIX);
-  append_number(temp_name_, static_cast<unsigned long>(::getpid()));
-  temp_name_.push_back('-');
+  temp_name_.assign(temp_prefix_);
   append_number(temp_name_, ++temp_serial_);
 }
 
-bool staged_output::commit() {
-  const bool committed = finish();
+bool staged_output::commit(std::span<std::byte> scratch) {
+  const bool committed = finish(scratch);
   if (!committed) {
     discard();
   }
   return committed;
 }
 
-bool staged_output::finish() {
-  if (!temp_ || (exists_ && !keep_attributes())) {
+bool staged_output::finish(std::span<std::byte> scratch) {
+  if (!temp_) {
     return false;
   }
-  if (replaces_input_ && ::fsync(temp_.get()) != 0) {
+  const mode_t new_mode = NEW_FILE_MODE & ~umask_;
+  if (existing_ ? !set_attributes(scratch)
+                : temp_mode_ != new_mode && ::fchmod(temp_.get(), new_mode) != 0) {
     return false;
   }
-  if (!temp_named_ && !link_temp()) {
+  if (replaces_input_ && !platform::sync_to_medium(temp_.get())) {
+    return false;
+  }
+  if (!temp_named_ && !name_temp()) {
     return false;
   }
   if (!temp_.close()) {
     return false;
   }
-  if (temp_name_ != target_ && ::rename(temp_name_.c_str(), target_.c_str()) != 0) {
+  if (temp_named_ && temp_name_ != target_ &&
+      ::renameat(dir_->fd(), temp_name_.c_str(), dir_->fd(), target_.c_str()) != 0) {
     return false;
   }
   temp_named_ = false;
   if (replaces_input_) {
-    sync_directory();
+    // The rename has happened and cannot be taken back, and the content is
+    // on the medium already; a failure here is not worth reporting as a
+    // lost write (nor can a lookup-only descriptor be flushed).
+    static_cast<void>(platform::sync_to_medium(dir_->fd()));
   }
   return true;
 }
 
-bool staged_output::keep_attributes() const {
-  // The owner goes first: a change of owner clears set-id bits, which the
-  // mode then puts back. Owner and group are kept only where permitted.
-  if (::fchown(temp_.get(), existing_.st_uid, existing_.st_gid) != 0) {
-    static_cast<void>(::fchown(temp_.get(), static_cast<uid_t>(-1), existing_.st_gid));
+bool staged_output::set_attributes(std::span<std::byte> scratch) {
+  const auto& old = existing_->status;
+  const auto& directory = dir_->status();
+  mode_t mode = old.st_mode & MODE_BITS;
+  const auto carried = platform::carry_attributes(dir_->fd(), target_.c_str(), temp_.get(),
+                                                  dir_->creates_with_access_list(), scratch);
+  if (carried == platform::carry_result::access_list_lost) {
+    mode &= ~GROUP_BITS;
   }
-  return ::fchmod(temp_.get(), existing_.st_mode & 07777) == 0;
+  // The temporary belongs to this user and, depending on the system and
+  // the directory's set-group-ID bit, to this user's group or the
+  // directory's; only where both agree is its group certain.
+  const bool chown_needed = old.st_uid != euid_ || old.st_gid != egid_ || directory.st_gid != egid_;
+  if (chown_needed && ::fchown(temp_.get(), old.st_uid, old.st_gid) != 0 &&
+      ::fchown(temp_.get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
+    mode &= ~GROUP_BITS;
+  }
+  // A change of owner clears set-ID bits and setting an ACL rewrites the
+  // mode, so the mode is set last and then whenever either happened.
+  const bool mode_set = !chown_needed && carried == platform::carry_result::none &&
+                        temp_mode_known_ && temp_mode_ == mode;
+  return mode_set || ::fchmod(temp_.get(), mode) == 0;
 }
 
-bool staged_output::link_temp() {
+bool staged_output::name_temp() {
   // A new output can take its name directly: linking fails rather than
   // replaces when someone else created the name meanwhile.
-  if (!exists_ && link_as(target_)) {
+  if (!existing_ && platform::link_unnamed(temp_.get(), dir_->fd(), target_.c_str())) {
+    // Until the close has succeeded, the name is still ours to take back.
+    temp_name_.assign(target_);
+    temp_named_ = true;
     return true;
   }
   for (;;) {
     next_temp_name();
-    if (link_as(temp_name_)) {
+    if (platform::link_unnamed(temp_.get(), dir_->fd(), temp_name_.c_str())) {
+      temp_named_ = true;
       return true;
     }
     if (errno != EEXIST) {
@@ -189,47 +288,9 @@ bool staged_output::link_temp() {
   }
 }
 
-bool staged_output::link_as(const std::string& name) {
-  if (!link_fd(name)) {
-    return false;
-  }
-  temp_name_.assign(name);
-  temp_named_ = true;
-  return true;
-}
-
-bool staged_output::link_fd(const std::string& name) {
-  // Linking the descriptor itself skips a walk through /proc; kernels before
-  // 6.10 allow it only to privileged callers and refuse with ENOENT, after
-  // which the /proc path serves for the rest of the run.
-  if (link_by_descriptor_) {
-    if (::linkat(temp_.get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) {
-      return true;
-    }
-    if (errno != ENOENT) {
-      return false;
-    }
-    link_by_descriptor_ = false;
-  }
-  std::array<char, 32> proc_path{};
-  constexpr std::string_view PROC_FD = "/proc/self/fd/";
-  auto* end = std::copy(PROC_FD.begin(), PROC_FD.end(), proc_path.begin());
-  std::to_chars(end, proc_path.end() - 1, temp_.get());
-  return ::linkat(AT_FDCWD, proc_path.data(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
-}
-
-void staged_output::sync_directory() const {
-  // The rename has happened and cannot be taken back, and the content is
-  // already on disk; a failure here is not worth reporting as a lost write.
-  const unique_fd directory(::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory) {
-    static_cast<void>(::fsync(directory.get()));
-  }
-}
-
 void staged_output::discard() noexcept {
   if (temp_named_) {
-    ::unlink(temp_name_.c_str());
+    ::unlinkat(dir_->fd(), temp_name_.c_str(), 0);
     temp_named_ = false;
   }
   temp_.reset();

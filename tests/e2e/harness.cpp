@@ -8,23 +8,31 @@
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace geos::e2e {
 
 namespace {
 
 // Reads both streams to their end at once, so that neither pipe can fill up
-// and stall the child.
-void drain(std::array<int, 2> fds, std::array<std::string*, 2> into) {
+// and stall the child; sends the child the signal of `options` on time.
+void drain(std::array<int, 2> fds, std::array<std::string*, 2> into, pid_t child,
+           const run_options& options) {
   std::array<pollfd, 2> polled{pollfd{fds[0], POLLIN, 0}, pollfd{fds[1], POLLIN, 0}};
   char chunk[4096];
+  int signal = options.signal;
   while (polled[0].fd >= 0 || polled[1].fd >= 0) {
-    ::poll(polled.data(), polled.size(), -1);
+    if (::poll(polled.data(), polled.size(), signal != 0 ? options.signal_after_ms : -1) == 0) {
+      ::kill(child, std::exchange(signal, 0));
+      continue;
+    }
     for (std::size_t i = 0; i < polled.size(); ++i) {
       if (polled[i].fd < 0 || polled[i].revents == 0) {
         continue;
@@ -45,6 +53,10 @@ void drain(std::array<int, 2> fds, std::array<std::string*, 2> into) {
                              const run_options& options) {
   if (::chdir(cwd.c_str()) != 0) {
     ::_exit(126);
+  }
+  if (options.close_streams) {
+    ::close(STDIN_FILENO);
+    ::close(STDOUT_FILENO);
   }
   if (options.file_size_limit) {
     const rlimit limit{*options.file_size_limit, *options.file_size_limit};
@@ -137,11 +149,28 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
   ::close(out[1]);
   ::close(err[1]);
   run_result result;
-  drain({out[0], err[0]}, {&result.out, &result.err});
+  drain({out[0], err[0]}, {&result.out, &result.err}, child, options);
   ::close(out[0]);
   ::close(err[0]);
   result.status = wait_for(child);
   return result;
+}
+
+bool have(const char* command) {
+  return shell(std::string("command -v ") + command + " >/dev/null 2>&1").has_value();
+}
+
+std::optional<std::string> shell(const std::string& command) {
+  std::FILE* const pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    return std::nullopt;
+  }
+  std::string out;
+  std::array<char, 4096> chunk{};
+  for (std::size_t got = 0; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;) {
+    out.append(chunk.data(), got);
+  }
+  return ::pclose(pipe) == 0 ? std::optional(out) : std::nullopt;
 }
 
 std::string read_file(const fs::path& path) {

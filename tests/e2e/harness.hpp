@@ -43,6 +43,9 @@ struct run_options {
   std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE of the child
   bool terminal = false;                  // standard output on a pseudo-terminal
   std::vector<std::string> wrapper;       // e.g. {"strace", ...}, run before the binary
+  bool close_streams = false;             // start with descriptors 0 and 1 closed
+  int signal = 0;           // sent once the child has printed nothing for
+  int signal_after_ms = 0;  // `signal_after_ms`
 };
 
 struct run_result {
@@ -55,6 +58,13 @@ struct run_result {
 // `program` (argv[0]).
 run_result run_tool(const fs::path& cwd, const std::vector<std::string>& arguments,
                     const run_options& options = {}, const std::string& program = "geos-unwrap");
+
+// Whether `command` is installed.
+bool have(const char* command);
+
+// Runs `command` in a shell and returns its standard output, or
+// std::nullopt where it fails.
+std::optional<std::string> shell(const std::string& command);
 
 std::string read_file(const fs::path& path);
 void write_file(const fs::path& path, std::string_view content);

@@ -1,0 +1,59 @@
+# What this system offers beyond POSIX, found at configure time and written
+# into one generated header, geos_config.h. Only src/driver/platform.cpp
+# reads it; everything else sees the same functions on every system.
+#
+# GEOS_UNWRAP_PORTABLE turns every extension off, so that the POSIX paths
+# this program takes on other systems are built and tested here.
+include(CheckCXXSourceCompiles)
+include(CheckSymbolExists)
+include(CheckStructHasMember)
+
+option(GEOS_UNWRAP_PORTABLE "Use only POSIX interfaces, as on systems without Linux's extensions" OFF)
+
+set(CMAKE_REQUIRED_DEFINITIONS -D_GNU_SOURCE -D_DARWIN_C_SOURCE)
+
+# geos_check(VARIABLE KIND ...): KIND is SYMBOL (name and header), MEMBER
+# (struct, member and header) or SOURCE (a program that must compile).
+function(geos_check variable kind)
+  if(GEOS_UNWRAP_PORTABLE)
+    set(${variable} 0 CACHE INTERNAL "")
+  elseif(kind STREQUAL "SYMBOL")
+    check_symbol_exists(${ARGV2} ${ARGV3} ${variable})
+  elseif(kind STREQUAL "MEMBER")
+    check_struct_has_member(${ARGV2} ${ARGV3} ${ARGV4} ${variable} LANGUAGE CXX)
+  else()
+    check_cxx_source_compiles("${ARGV2}" ${variable})
+  endif()
+  if(NOT ${variable})
+    set(${variable} 0 CACHE INTERNAL "")
+  endif()
+endfunction()
+
+geos_check(HAVE_O_TMPFILE SYMBOL O_TMPFILE fcntl.h)
+geos_check(HAVE_O_PATH SYMBOL O_PATH fcntl.h)
+geos_check(HAVE_LINKAT_EMPTY_PATH SYMBOL AT_EMPTY_PATH fcntl.h)
+geos_check(HAVE_COPY_FILE_RANGE SYMBOL copy_file_range unistd.h)
+geos_check(HAVE_F_FULLFSYNC SYMBOL F_FULLFSYNC fcntl.h)
+geos_check(HAVE_SEEK_DATA SYMBOL SEEK_DATA unistd.h)
+geos_check(HAVE_ST_FLAGS MEMBER "struct stat" st_flags sys/stat.h)
+geos_check(HAVE_FCOPYFILE SYMBOL fcopyfile copyfile.h)
+geos_check(HAVE_STATX_ATTRIBUTES SOURCE "
+#include <fcntl.h>
+#include <sys/stat.h>
+int main() {
+  struct statx s;
+  return statx(AT_FDCWD, \".\", AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &s) +
+         static_cast<int>(s.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND |
+                                              STATX_ATTR_MOUNT_ROOT));
+}")
+geos_check(HAVE_LINUX_XATTR SOURCE "
+#include <sys/xattr.h>
+int main() {
+  char b[4];
+  return static_cast<int>(fgetxattr(0, \"user.x\", b, sizeof b) +
+                          llistxattr(\".\", b, sizeof b) +
+                          fsetxattr(0, \"user.x\", b, 1, 0) + fremovexattr(0, \"user.x\"));
+}")
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/geos_config.h.in
+               ${PROJECT_BINARY_DIR}/generated/geos_config.h)

@@ -1,0 +1,19 @@
+// Stopping a run cleanly on SIGINT, SIGTERM and SIGHUP.
+#pragma once
+
+namespace geos {
+
+// Catches SIGINT, SIGTERM and SIGHUP, except where one is ignored on entry
+// (as under nohup). The handler only records the signal; blocking calls it
+// interrupts fail with EINTR instead of being restarted, so that every loop
+// that waits can notice it.
+void catch_stop_signals();
+
+// The stop signal caught so far, or 0.
+[[nodiscard]] int stop_signal() noexcept;
+
+// Ends the process by `signal` as though it had never been caught, so that
+// the parent sees the usual status of a process killed by it.
+[[noreturn]] void die_of(int signal);
+
+}  // namespace geos

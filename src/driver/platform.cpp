@@ -1,0 +1,282 @@
+#include "driver/platform.hpp"
+
+#include <fcntl.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+#include "geos_config.h"
+
+#if HAVE_LINUX_XATTR
+#include <sys/xattr.h>
+#endif
+#if HAVE_FCOPYFILE
+#include <copyfile.h>
+#endif
+
+namespace geos::platform {
+
+namespace {
+
+constexpr off_t LARGEST_OFFSET = std::numeric_limits<off_t>::max();
+
+#if HAVE_LINKAT_EMPTY_PATH || HAVE_LINUX_XATTR
+// "/proc/self/fd/N" or "/proc/self/fd/N/name": reaches an open file, or a
+// name in an open directory, by a path, for calls that take no descriptor.
+class proc_path {
+ public:
+  proc_path(int fd, std::string_view name) {
+    constexpr std::string_view PREFIX = "/proc/self/fd/";
+    auto* end = std::copy(PREFIX.begin(), PREFIX.end(), text_.begin());
+    end = std::to_chars(end, text_.end(), fd).ptr;
+    if (!name.empty() && name.size() < static_cast<std::size_t>(text_.end() - end - 1)) {
+      *end++ = '/';
+      end = std::copy(name.begin(), name.end(), end);
+    }
+    *end = '\0';
+  }
+  [[nodiscard]] const char* c_str() const { return text_.data(); }
+
+ private:
+  std::array<char, 32 + NAME_MAX + 1> text_{};
+};
+#endif
+
+#if HAVE_LINUX_XATTR
+constexpr const char* ACCESS_LIST = "system.posix_acl_access";
+constexpr std::size_t LIST_LIMIT = 64 * 1024;  // XATTR_LIST_MAX and XATTR_SIZE_MAX
+
+// Where the attributes of the old file are read from: its name through
+// /proc, which needs no permission on the file, or else an open descriptor.
+struct attribute_source {
+  const char* path;
+  int fd;
+
+  [[nodiscard]] ssize_t list(std::span<std::byte> into) const {
+    auto* const data = reinterpret_cast<char*>(into.data());
+    return fd >= 0 ? ::flistxattr(fd, data, into.size()) : ::llistxattr(path, data, into.size());
+  }
+  [[nodiscard]] ssize_t get(const char* name, std::span<std::byte> into) const {
+    return fd >= 0 ? ::fgetxattr(fd, name, into.data(), into.size())
+                   : ::lgetxattr(path, name, into.data(), into.size());
+  }
+};
+
+carry_result copy_listed(const attribute_source& from, std::string_view names, int to,
+                         bool drop_own_access_list, std::span<std::byte> values) {
+  auto result = names.empty() ? carry_result::none : carry_result::carried;
+  bool had_access_list = false;
+  for (auto at = names.find('\0'); at != std::string_view::npos; at = names.find('\0')) {
+    const char* const name = names.data();
+    const bool access_list = std::strcmp(name, ACCESS_LIST) == 0;
+    had_access_list = had_access_list || access_list;
+    const auto size = from.get(name, values);
+    const bool copied = size >= 0 && ::fsetxattr(to, name, values.data(),
+                                                 static_cast<std::size_t>(size), 0) == 0;
+    if (!copied && access_list) {
+      result = carry_result::access_list_lost;
+    }
+    names.remove_prefix(at + 1);
+  }
+  if (!had_access_list && drop_own_access_list) {
+    const bool dropped = ::fremovexattr(to, ACCESS_LIST) == 0;
+    if (!dropped && errno != ENODATA && errno != EOPNOTSUPP) {
+      return carry_result::access_list_lost;
+    }
+    if (dropped && result == carry_result::none) {
+      result = carry_result::carried;
+    }
+  }
+  return result;
+}
+#endif
+
+}  // namespace
+
+unique_fd open_directory(int at, const char* path) {
+  unique_fd dir(::openat(at, path, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+#if HAVE_O_PATH
+  if (!dir && errno == EACCES) {
+    dir.reset(::openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+#endif
+  return dir;
+}
+
+std::optional<entry> stat_entry(int dir, const struct stat& dir_status, const char* name) {
+  entry found{};
+#if HAVE_STATX_ATTRIBUTES
+  struct statx extended {};
+  if (::statx(dir, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &extended) !=
+      0) {
+    return std::nullopt;
+  }
+  auto& status = found.status;
+  status.st_mode = extended.stx_mode;
+  status.st_uid = extended.stx_uid;
+  status.st_gid = extended.stx_gid;
+  status.st_dev = makedev(extended.stx_dev_major, extended.stx_dev_minor);
+  status.st_ino = extended.stx_ino;
+  status.st_nlink = extended.stx_nlink;
+  status.st_size = static_cast<off_t>(extended.stx_size);
+  const auto known = extended.stx_attributes_mask & extended.stx_attributes;
+  found.locked = (known & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
+  found.mount_root = (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0
+                         ? (known & STATX_ATTR_MOUNT_ROOT) != 0
+                         : status.st_dev != dir_status.st_dev;
+#else
+  if (::fstatat(dir, name, &found.status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+#if HAVE_ST_FLAGS
+  found.locked =
+      (found.status.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0;
+#endif
+  found.mount_root = found.status.st_dev != dir_status.st_dev;
+#endif
+  return found;
+}
+
+unique_fd open_unnamed(int dir, mode_t mode) {
+#if HAVE_O_TMPFILE
+  unique_fd file(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+  // Kernels and file systems without unnamed files refuse in these ways.
+  if (!file && (errno == EISDIR || errno == EINVAL)) {
+    errno = EOPNOTSUPP;
+  }
+  return file;
+#else
+  static_cast<void>(dir);
+  static_cast<void>(mode);
+  errno = EOPNOTSUPP;
+  return {};
+#endif
+}
+
+bool link_unnamed(int fd, int dir, const char* name) {
+#if HAVE_LINKAT_EMPTY_PATH
+  // Linking the descriptor itself skips a walk through /proc; kernels before
+  // 6.10 allow it only to privileged callers and refuse with ENOENT, after
+  // which the /proc path serves for the rest of the run.
+  static bool by_descriptor = true;
+  if (by_descriptor) {
+    if (::linkat(fd, "", dir, name, AT_EMPTY_PATH) == 0) {
+      return true;
+    }
+    if (errno != ENOENT) {
+      return false;
+    }
+    by_descriptor = false;
+  }
+  return ::linkat(AT_FDCWD, proc_path(fd, {}).c_str(), dir, name, AT_SYMLINK_FOLLOW) == 0;
+#else
+  static_cast<void>(fd);
+  static_cast<void>(dir);
+  static_cast<void>(name);
+  errno = EOPNOTSUPP;
+  return false;
+#endif
+}
+
+ssize_t kernel_copy(int in, off_t* offset, int out, std::size_t length) {
+#if HAVE_COPY_FILE_RANGE
+  return ::copy_file_range(in, offset, out, nullptr, length, 0);
+#else
+  static_cast<void>(in);
+  static_cast<void>(offset);
+  static_cast<void>(out);
+  static_cast<void>(length);
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+bool sync_to_medium(int fd) {
+#if HAVE_F_FULLFSYNC
+  // Only a file system that does not know the request falls back; a failed
+  // flush stays a failure.
+  if (::fcntl(fd, F_FULLFSYNC) == 0) {
+    return true;
+  }
+  if (errno != ENOTSUP && errno != EINVAL && errno != ENOTTY) {
+    return false;
+  }
+#endif
+  return ::fsync(fd) == 0;
+}
+
+std::optional<extent> next_data(int fd, off_t from) {
+#if HAVE_SEEK_DATA
+  const auto start = ::lseek(fd, from, SEEK_DATA);
+  if (start < 0) {
+    if (errno == ENXIO) {
+      return std::nullopt;
+    }
+    return extent{from, LARGEST_OFFSET};
+  }
+  const auto end = ::lseek(fd, start, SEEK_HOLE);
+  return extent{start, end > start ? end : LARGEST_OFFSET};
+#else
+  static_cast<void>(fd);
+  return extent{from, LARGEST_OFFSET};
+#endif
+}
+
+bool creates_with_access_list(int dir) {
+#if HAVE_LINUX_XATTR
+  const auto size = ::fgetxattr(dir, "system.posix_acl_default", nullptr, 0);
+  return size > 0 || (size < 0 && errno != ENODATA && errno != EOPNOTSUPP);
+#else
+  static_cast<void>(dir);
+  return false;
+#endif
+}
+
+carry_result carry_attributes(int dir, const char* name, int to, bool drop_own_access_list,
+                              std::span<std::byte> scratch) {
+#if HAVE_LINUX_XATTR
+  const proc_path path(dir, name);
+  attribute_source from{path.c_str(), -1};
+  const auto names = scratch.first(LIST_LIMIT);
+  auto listed = from.list(names);
+  unique_fd opened;
+  if (listed < 0 && errno == EOPNOTSUPP) {
+    return carry_result::none;
+  }
+  if (listed < 0) {
+    // No /proc: the file itself, where this user may open it.
+    opened.reset(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    from.fd = opened.get();
+    listed = opened ? from.list(names) : -1;
+  }
+  if (listed < 0) {
+    return carry_result::access_list_lost;
+  }
+  const std::string_view list(reinterpret_cast<const char*>(names.data()),
+                              static_cast<std::size_t>(listed));
+  return copy_listed(from, list, to, drop_own_access_list, scratch.subspan(LIST_LIMIT));
+#elif HAVE_FCOPYFILE
+  static_cast<void>(drop_own_access_list);
+  static_cast<void>(scratch);
+  const unique_fd from(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  return from && ::fcopyfile(from.get(), to, nullptr, COPYFILE_ACL | COPYFILE_XATTR) == 0
+             ? carry_result::carried
+             : carry_result::access_list_lost;
+#else
+  static_cast<void>(dir);
+  static_cast<void>(name);
+  static_cast<void>(to);
+  static_cast<void>(drop_own_access_list);
+  static_cast<void>(scratch);
+  return carry_result::none;
+#endif
+}
+
+}  // namespace geos::platform

@@ -1,0 +1,92 @@
+// Every facility that differs between systems, behind one set of functions.
+// Each has a POSIX fallback that gives the same result where the system
+// lacks the faster or finer call; which one a build uses is decided at
+// configure time (geos_config.h), and only platform.cpp looks at that.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <span>
+
+#include "driver/unique_fd.hpp"
+
+namespace geos::platform {
+
+// Opens the directory `path` (relative to the directory `at`) as a base for
+// the *at calls. Where reading it is refused, a descriptor good for lookups
+// only is returned where the system has one; such a descriptor cannot be
+// flushed. Invalid, with errno set, on failure.
+[[nodiscard]] unique_fd open_directory(int at, const char* path);
+
+// An existing name, as seen without following a symbolic link.
+struct entry {
+  struct stat status;
+  bool locked;      // immutable or append-only: it can be neither replaced nor removed
+  bool mount_root;  // something is mounted on it: a rename cannot replace it
+};
+
+// The status of `name` in `dir` (whose own status is `dir_status`), not
+// following a final symbolic link. std::nullopt with errno set on failure.
+// Where the system cannot report the immutable and append-only attributes,
+// `locked` is false; a mount is then recognised by a change of device.
+[[nodiscard]] std::optional<entry> stat_entry(int dir, const struct stat& dir_status,
+                                              const char* name);
+
+// A new regular file in `dir` without a name, open for writing, created
+// with `mode` (less the umask, or as a default ACL says). Only this process
+// can reach it. Invalid with errno EOPNOTSUPP where the system or the file
+// system has no such files.
+[[nodiscard]] unique_fd open_unnamed(int dir, mode_t mode);
+
+// Gives the unnamed file `fd` the name `name` in `dir`. Fails, with errno
+// EEXIST, where the name exists; never replaces it.
+[[nodiscard]] bool link_unnamed(int fd, int dir, const char* name);
+
+// Copies up to `length` bytes from `in` at `*offset` to the current position
+// of `out` without passing them through this process. Returns the count
+// copied (advancing `*offset` and the position of `out`), 0 at the end of
+// `in`, or -1 with errno set; errno is ENOSYS where the system cannot copy
+// this way at all.
+[[nodiscard]] ssize_t kernel_copy(int in, off_t* offset, int out, std::size_t length);
+
+// Flushes the file or directory `fd` to the storage medium itself, where
+// the system distinguishes that from a plain fsync; otherwise fsync.
+[[nodiscard]] bool sync_to_medium(int fd);
+
+// A range of an input that may hold data: [start, end).
+struct extent {
+  off_t start;
+  off_t end;
+};
+
+// The first range at or after `from` that holds data, skipping holes, or
+// std::nullopt where only holes (or nothing) follow `from`. Where the system
+// or the file system cannot tell holes apart, everything from `from` on
+// counts as data ({from, the largest offset}).
+[[nodiscard]] std::optional<extent> next_data(int fd, off_t from);
+
+// Whether a file newly created in `dir` may carry an access ACL of its own
+// (from a default ACL of the directory). True where this cannot be told.
+[[nodiscard]] bool creates_with_access_list(int dir);
+
+enum class carry_result {
+  none,              // there was nothing to carry (or no interface for it)
+  carried,           // what there was has been carried
+  access_list_lost,  // the old file's ACL could not be read or carried
+};
+
+// Gives the file `to` the ACL and extended attributes of `name` in `dir`
+// (not following a link), as far as the file system and the caller's rights
+// allow; other extended attributes that cannot be set are passed over.
+// Where the old file has no ACL and `to` may have one of its own
+// (`drop_own_access_list`), that one is removed. `scratch` (at least
+// 128 KiB) holds the names and values on the way. Where the system has no
+// interface for these, there is nothing to carry.
+[[nodiscard]] carry_result carry_attributes(int dir, const char* name, int to,
+                                            bool drop_own_access_list,
+                                            std::span<std::byte> scratch);
+
+}  // namespace geos::platform

@@ -1,0 +1,321 @@
+// The binary in hostile surroundings: closed streams, ACLs, planted links,
+// outputs that cannot be replaced, inputs that misreport their size or are
+// leased, sparse files, FUSE, signals. Each row sets a scene, runs the tool
+// once and checks the report and what is on disk.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+
+#include "case_name.hpp"
+#include "harness.hpp"
+
+namespace geos::e2e {
+namespace {
+
+// The scratch directory of one row, and what its setup remembers for the
+// check.
+struct scene {
+  fs::path dir;
+  std::string memo;
+  pid_t helper = -1;
+  int fd = -1;
+  std::string report;  // the expected standard output, where the row has none
+  [[nodiscard]] fs::path at(const std::string& name) const { return dir / name; }
+};
+
+struct hostile_case {
+  const char* name;
+  const char* needs;  // a command that must be installed, or nullptr
+  bool root;          // whether the row needs root
+  std::vector<std::string> (*setup)(scene&);
+  run_options options;
+  const char* report;  // the expected standard output
+  void (*check)(scene&);
+  friend void PrintTo(const hostile_case& c, std::ostream* os) { *os << c.name; }
+};
+
+const auto NOBODY = std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups"};
+
+void put(const scene& s, const std::string& name, std::string_view content, int mode = 0644) {
+  write_file(s.at(name), content);
+  fs::permissions(s.at(name), fs::perms(mode));
+}
+
+void run_or_skip(const std::string& command) {
+  if (!shell(command + " 2>/dev/null")) {
+    GTEST_SKIP() << "cannot: " << command;
+  }
+}
+
+// Paths past what a joined path may hold, relative to the working
+// directory (the row's scene): an input and output of 4086 bytes, and a link
+// whose target is fine on its own but too long once joined to its directory.
+struct long_names {
+  std::string stem = levels('d', 20) + std::string(62, 'x');
+  std::string link_directory = levels('h', 12);
+  std::string link_target = levels('t', 10) + "real.rng";
+
+  static std::string levels(char letter, int count) {
+    std::string path;
+    for (int i = 0; i < count; ++i) {
+      path += std::string(200, letter) + "/";
+    }
+    return path;
+  }
+};
+
+const hostile_case CASES[] = {
+    {"closed_standard_streams_reach_no_output", nullptr, false,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "first.snd", geos_file("first", sound_bytes(5000)));
+       s.memo = geos_file("song", sound_bytes(5000, 2));
+       put(s, "song.rng", s.memo);
+       return {"first.snd", "song.rng"};
+     },
+     {.close_streams = true}, "",
+     [](scene& s) {
+       EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
+       EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
+     }},
+    {"replaced_output_keeps_its_acl", "setfacl", false,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "tone.snd", geos_file("t", "new"));
+       put(s, "tone.rng", "old", 0600);
+       run_or_skip("cd " + s.dir.string() + " && setfacl -m u:daemon:rw,g::-,m::rw tone.rng");
+       s.memo = shell("cd " + s.dir.string() + " && getfacl -cp tone.rng").value_or("");
+       return {"tone.snd"};
+     },
+     {}, "Stripping 'tone.snd' (t) to 'tone.rng'.\n",
+     [](scene& s) {
+       EXPECT_EQ(read_file(s.at("tone.rng")), MARKER + "new");
+       EXPECT_EQ(shell("cd " + s.dir.string() + " && getfacl -cp tone.rng"), s.memo);
+     }},
+    {"names_longer_than_a_joined_path_allows", nullptr, false,
+     [](scene& s) -> std::vector<std::string> {
+       fs::current_path(s.dir);
+       const long_names n;
+       fs::create_directories(n.stem.substr(0, n.stem.rfind('/')));
+       write_file(n.stem + ".snd", geos_file("deep", "a"));
+       write_file(n.stem + ".rng", "old");
+       fs::create_directories(n.link_directory);
+       write_file(n.link_directory + "link.snd", geos_file("link", "b"));
+       fs::current_path(n.link_directory);
+       fs::create_directories(n.link_target.substr(0, n.link_target.rfind('/')));
+       write_file(n.link_target, "old");
+       fs::create_symlink(n.link_target, "link.rng");
+       fs::current_path(s.dir);
+       s.report = "Stripping '" + n.stem + ".snd' (deep) to '" + n.stem + ".rng'.\nStripping '" +
+                  n.link_directory + "link.snd' (link) to '" + n.link_directory + "link.rng'.\n";
+       return {n.stem + ".snd", n.link_directory + "link.snd"};
+     },
+     {}, nullptr,
+     [](scene& s) {
+       const long_names n;
+       EXPECT_EQ(read_file(n.stem + ".rng"), MARKER + "a");
+       EXPECT_TRUE(fs::is_symlink(n.link_directory + "link.rng"));
+       fs::current_path(n.link_directory);
+       EXPECT_EQ(read_file(n.link_target), MARKER + "b");
+       fs::current_path(s.dir);
+       // Removed from inside, where no path is too long.
+       for (const char letter : {'d', 'h'}) {
+         fs::remove_all(std::string(200, letter));
+       }
+       fs::current_path(s.dir.parent_path());
+     }},
+    {"links_planted_in_a_shared_directory_are_not_followed", nullptr, true,
+     [](scene& s) -> std::vector<std::string> {
+       fs::permissions(s.dir, fs::perms(01777));
+       put(s, "victim", "precious");
+       for (const char* name : {"song", "dangling", "own"}) {
+         put(s, std::string(name) + ".snd", geos_file(name, "x"));
+       }
+       fs::create_symlink("victim", s.at("song.rng"));
+       fs::create_symlink("created", s.at("dangling.rng"));
+       fs::create_symlink("mine", s.at("own.rng"));
+       EXPECT_EQ(::lchown(s.at("song.rng").c_str(), 65534, 65534), 0);
+       EXPECT_EQ(::lchown(s.at("dangling.rng").c_str(), 65534, 65534), 0);
+       return {"song.snd", "dangling.snd", "own.snd"};
+     },
+     {},
+     "Can't open 'song.rng' for write!\nCan't open 'dangling.rng' for write!\n"
+     "Stripping 'own.snd' (own) to 'own.rng'.\n",
+     [](scene& s) {
+       EXPECT_EQ(read_file(s.at("victim")), "precious");
+       EXPECT_FALSE(fs::exists(s.at("created")));
+       EXPECT_EQ(read_file(s.at("mine")), MARKER + "x");
+     }},
+    {"others_file_in_a_sticky_directory_is_refused", "setpriv", true,
+     [](scene& s) -> std::vector<std::string> {
+       fs::permissions(s.dir, fs::perms(01777));
+       put(s, "tone.snd", geos_file("t", "x"));
+       put(s, "tone.rng", "old", 0666);
+       EXPECT_EQ(::chown(s.at("tone.rng").c_str(), 1, 1), 0);
+       return {"tone.snd"};
+     },
+     {.wrapper = NOBODY}, "Can't open 'tone.rng' for write!\n",
+     [](scene& s) { EXPECT_EQ(read_file(s.at("tone.rng")), "old"); }},
+    {"append_only_and_immutable_outputs_are_refused", "chattr", true,
+     [](scene& s) -> std::vector<std::string> {
+       for (const char* name : {"append", "fixed"}) {
+         put(s, std::string(name) + ".snd", geos_file(name, "x"));
+         put(s, std::string(name) + ".rng", "old");
+       }
+       run_or_skip("chattr +a " + s.at("append.rng").string());
+       run_or_skip("chattr +i " + s.at("fixed.rng").string());
+       return {"append.snd", "fixed.snd"};
+     },
+     {}, "Can't open 'append.rng' for write!\nCan't open 'fixed.rng' for write!\n",
+     [](scene& s) {
+       shell("chattr -a -i " + s.at("append.rng").string() + " " + s.at("fixed.rng").string());
+       EXPECT_EQ(read_file(s.at("append.rng")) + read_file(s.at("fixed.rng")), "oldold");
+     }},
+    {"mount_point_output_is_refused", "mount", true,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "tone.snd", geos_file("t", "x"));
+       put(s, "tone.rng", "old");
+       put(s, "other", "mounted");
+       run_or_skip("mount --bind " + s.at("other").string() + " " + s.at("tone.rng").string());
+       return {"tone.snd"};
+     },
+     {}, "Can't open 'tone.rng' for write!\n",
+     [](scene& s) {
+       EXPECT_EQ(read_file(s.at("tone.rng")), "mounted");
+       shell("umount " + s.at("tone.rng").string());
+     }},
+    {"input_reporting_size_zero_is_read_to_its_end", nullptr, false,
+     [](scene& s) -> std::vector<std::string> {
+       // /proc/PID/cmdline reports size 0 and holds the argument vector.
+       std::string program = SIGNATURE + "h" + MARKER + "sound";
+       s.helper = ::fork();
+       if (s.helper == 0) {
+         char* argv[] = {program.data(), const_cast<char*>("30"), nullptr};
+         ::execv("/bin/sleep", argv);
+         ::_exit(127);
+       }
+       const auto cmdline = "/proc/" + std::to_string(s.helper) + "/cmdline";
+       while (!read_file(cmdline).starts_with(program)) {
+         std::this_thread::yield();
+       }
+       fs::create_symlink(cmdline, s.at("proc.snd"));
+       return {"proc.snd"};
+     },
+     {}, "Stripping 'proc.snd' (h\x02J:sound) to 'proc.rng'.\n",
+     [](scene& s) {
+       EXPECT_EQ(read_file(s.at("proc.rng")), MARKER + std::string("sound\0" "30\0", 9));
+     }},
+    {"leased_input_is_read_once_the_lease_breaks", nullptr, true,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "lease.snd", geos_file("leased", "x"));
+       std::array<int, 2> ready{};
+       EXPECT_EQ(::pipe(ready.data()), 0);
+       const auto path = s.at("lease.snd");
+       s.helper = ::fork();
+       if (s.helper == 0) {
+         ::signal(SIGIO, SIG_IGN);
+         const int fd = ::open(path.c_str(), O_RDONLY);
+         const char held = ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0 ? 'y' : 'n';
+         static_cast<void>(::write(ready[1], &held, 1));
+         ::usleep(300'000);
+         ::_exit(::fcntl(fd, F_SETLEASE, F_UNLCK));
+       }
+       char held = 0;
+       static_cast<void>(::read(ready[0], &held, 1));
+       ::close(ready[0]);
+       ::close(ready[1]);
+       EXPECT_EQ(held, 'y') << "no lease taken";
+       return {"lease.snd"};
+     },
+     {}, "Stripping 'lease.snd' (leased) to 'lease.rng'.\n",
+     [](scene& s) { EXPECT_EQ(read_file(s.at("lease.rng")), MARKER + "x"); }},
+    {"sparse_input_gives_a_sparse_output", nullptr, false,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "sparse.snd", geos_file("s", "data"));
+       fs::resize_file(s.at("sparse.snd"), 64 << 20);
+       return {"sparse.snd"};
+     },
+     {}, "Stripping 'sparse.snd' (s) to 'sparse.rng'.\n",
+     [](scene& s) {
+       EXPECT_EQ(read_file(s.at("sparse.rng")), stripped(read_file(s.at("sparse.snd"))));
+       struct stat status {};
+       ::stat(s.at("sparse.rng").c_str(), &status);
+       EXPECT_LT(status.st_blocks * 512, 1 << 20) << "holes were filled";
+     }},
+    {"fuse_without_unnamed_temporaries", "bindfs", true,
+     [](scene& s) -> std::vector<std::string> {
+       fs::create_directories(s.at("real"));
+       fs::create_directories(s.at("mnt"));
+       put(s, "real/tone.snd", geos_file("t", "new"));
+       put(s, "real/tone.rng", "old", 0640);
+       s.memo = geos_file("in place", sound_bytes(100000));
+       put(s, "real/song.rng", s.memo, 0600);
+       run_or_skip("bindfs " + s.at("real").string() + " " + s.at("mnt").string());
+       return {"mnt/tone.snd", "mnt/song.rng"};
+     },
+     {},
+     "Stripping 'mnt/tone.snd' (t) to 'mnt/tone.rng'.\n"
+     "Stripping 'mnt/song.rng' (in place) to 'mnt/song.rng'.\n",
+     [](scene& s) {
+       shell("fusermount -u " + s.at("mnt").string() + " || umount " + s.at("mnt").string());
+       EXPECT_EQ(read_file(s.at("real/tone.rng")), MARKER + "new");
+       EXPECT_EQ(fs::status(s.at("real/tone.rng")).permissions(), fs::perms(0640));
+       EXPECT_EQ(read_file(s.at("real/song.rng")), stripped(s.memo));
+       EXPECT_EQ(fs::status(s.at("real/song.rng")).permissions(), fs::perms(0600));
+       EXPECT_EQ(snapshot(s.at("real")).size(), 3U) << "a temporary was left";
+     }},
+    {"interrupted_run_cleans_up_and_reports_what_it_finished", nullptr, false,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "first.snd", geos_file("first", "x"));
+       put(s, "song.rng", "old");
+       EXPECT_EQ(::mkfifo(s.at("song.snd").c_str(), 0600), 0);
+       // Held open, so the copy waits for more forever.
+       s.fd = ::open(s.at("song.snd").c_str(), O_RDWR | O_CLOEXEC);
+       const auto head = geos_file("song", sound_bytes(30000));
+       EXPECT_EQ(::write(s.fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+       return {"first.snd", "song.snd", "never.snd"};
+     },
+     {.signal = SIGINT, .signal_after_ms = 300}, "Stripping 'first.snd' (first) to 'first.rng'.\n",
+     [](scene& s) {
+       ::close(s.fd);
+       EXPECT_EQ(read_file(s.at("song.rng")), "old");
+       EXPECT_EQ(snapshot(s.dir).size(), 4U) << "a temporary was left";
+     }},
+};
+
+class hostile : public testing::TestWithParam<hostile_case> {
+ protected:
+  scratch_dir dir_;
+};
+
+TEST_P(hostile, keeps_every_file_whole_and_private) {
+  const auto& row = GetParam();
+  if ((row.root && ::geteuid() != 0) || (row.needs != nullptr && !have(row.needs))) {
+    GTEST_SKIP() << "needs " << (row.root ? "root" : "") << " " << (row.needs ? row.needs : "");
+  }
+  scene s;
+  s.dir = dir_.path();
+  const auto arguments = row.setup(s);
+  if (IsSkipped()) {
+    return;
+  }
+  const auto result = run_tool(dir_.path(), arguments, row.options);
+  EXPECT_EQ(result.out, row.report != nullptr ? row.report : s.report);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, row.options.signal != 0 ? 128 + row.options.signal : 0);
+  row.check(s);
+  if (s.helper > 0) {
+    ::kill(s.helper, SIGKILL);
+    ::waitpid(s.helper, nullptr, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(rows, hostile, testing::ValuesIn(CASES), case_name{});
+
+}  // namespace
+}  // namespace geos::e2e
