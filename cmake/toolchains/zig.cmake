@@ -12,6 +12,13 @@ else()
   set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 endif()
 
+# clang only warns about a flag the target has no use for (stack clash
+# protection on macOS, branch protection off arm64); as an error it makes
+# the flag probes drop such a flag. The source path is mapped out of the
+# binaries, so that they do not depend on where the tree is.
+set(CMAKE_CXX_FLAGS_INIT
+    "-Werror=unused-command-line-argument -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=")
+
 set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/zig-c++)
 set(CMAKE_CXX_COMPILER_TARGET ${ZIG_TARGET})
 set(CMAKE_AR ${CMAKE_CURRENT_LIST_DIR}/zig-ar CACHE FILEPATH "Archiver")
