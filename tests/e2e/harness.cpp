@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <sstream>
