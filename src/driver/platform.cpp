@@ -1,7 +1,6 @@
 #include "driver/platform.hpp"
 
 #include <fcntl.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,6 +13,9 @@
 
 #include "geos_config.h"
 
+#if HAVE_STATX_ATTRIBUTES
+#include <sys/sysmacros.h>
+#endif
 #if HAVE_LINUX_XATTR
 #include <sys/xattr.h>
 #endif
