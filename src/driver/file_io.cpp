@@ -29,8 +29,8 @@ constexpr off_t LARGEST_OFFSET = std::numeric_limits<off_t>::max();
 // Where copying one range ended.
 struct range_copy {
   io_status status;
-  off_t at;         // just after the last byte copied
-  bool input_ended; // a read found the end of the input before the range's end
+  off_t at;          // just after the last byte copied
+  bool input_ended;  // a read found the end of the input before the range's end
 };
 
 std::size_t clamp_length(off_t at, off_t end, std::size_t most) {
@@ -139,8 +139,8 @@ io_status copy_to_end(int in, off_t from, int out, copy_plan plan, std::span<std
   const bool kernel_first = from % PAGE == 0 || plan.reported_size - from <= LONG_UNALIGNED_COPY;
   off_t at = from;
   for (;;) {
-    const auto data = plan.sparse ? platform::next_data(in, at)
-                                  : platform::extent{at, LARGEST_OFFSET};
+    const auto data =
+        plan.sparse ? platform::next_data(in, at) : platform::extent{at, LARGEST_OFFSET};
     if (!data) {
       return finish_sparse(in, from, at, out);
     }

@@ -9,6 +9,8 @@ namespace geos {
 
 namespace {
 
+// A signal handler can reach nothing but static storage.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 volatile std::sig_atomic_t caught = 0;
 
 extern "C" void record(int signal) { caught = signal; }

@@ -1,7 +1,6 @@
 #include "driver/platform.hpp"
 
 #include <fcntl.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,6 +13,9 @@
 
 #include "geos_config.h"
 
+#if HAVE_STATX_ATTRIBUTES
+#include <sys/sysmacros.h>
+#endif
 #if HAVE_LINUX_XATTR
 #include <sys/xattr.h>
 #endif
@@ -51,7 +53,7 @@ class proc_path {
 
 #if HAVE_LINUX_XATTR
 constexpr const char* ACCESS_LIST = "system.posix_acl_access";
-constexpr std::size_t LIST_LIMIT = 64 * 1024;  // XATTR_LIST_MAX and XATTR_SIZE_MAX
+constexpr std::size_t LIST_LIMIT = std::size_t{64} * 1024;  // XATTR_LIST_MAX and XATTR_SIZE_MAX
 
 // Where the attributes of the old file are read from: its name through
 // /proc, which needs no permission on the file, or else an open descriptor.
@@ -78,8 +80,8 @@ carry_result copy_listed(const attribute_source& from, std::string_view names, i
     const bool access_list = std::strcmp(name, ACCESS_LIST) == 0;
     had_access_list = had_access_list || access_list;
     const auto size = from.get(name, values);
-    const bool copied = size >= 0 && ::fsetxattr(to, name, values.data(),
-                                                 static_cast<std::size_t>(size), 0) == 0;
+    const bool copied =
+        size >= 0 && ::fsetxattr(to, name, values.data(), static_cast<std::size_t>(size), 0) == 0;
     if (!copied && access_list) {
       result = carry_result::access_list_lost;
     }

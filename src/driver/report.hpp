@@ -25,8 +25,8 @@ inline constexpr std::string_view CANT_WRITE = "Can't write '%s'!\n";
 // part of valid UTF-8 is shown as '?' (one per byte, or per encoded
 // control); every other character passes unchanged, and no locale is read.
 // Elsewhere every byte passes as it is, and lines go out in blocks of whole
-// lines, each small enough for a pipe to keep it whole among other writers. Write errors are not reported: a report line
-// is never worth losing a file over.
+// lines, each small enough for a pipe to keep it whole among other writers. Write errors are not
+// reported: a report line is never worth losing a file over.
 class reporter {
  public:
   // `buffer` is borrowed for the reporter's lifetime.

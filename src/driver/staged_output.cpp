@@ -96,8 +96,8 @@ bool staged_output::create(output_directory& dir, const char* name, const struct
     if (!replaceable()) {
       return false;
     }
-    replaces_input_ = existing_->status.st_dev == input.st_dev &&
-                      existing_->status.st_ino == input.st_ino;
+    replaces_input_ =
+        existing_->status.st_dev == input.st_dev && existing_->status.st_ino == input.st_ino;
   }
   return open_temp();
 }

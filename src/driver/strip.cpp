@@ -179,19 +179,19 @@ window batch::read_window(const input_file& input) {
   auto outcome = locate_sound_data(read_buffer_.first(got.count));
   if (got.status == io_status::done && !got.at_end && request < READ_LIMIT &&
       !settled(outcome, read_buffer_.first(got.count))) {
-    const auto rest_size = size > static_cast<off_t>(got.count) ? size - static_cast<off_t>(got.count) : 0;
-    const auto rest = read_up_to(input.fd.get(),
-                                 read_buffer_.subspan(got.count, READ_LIMIT - got.count), rest_size);
+    const auto rest_size =
+        size > static_cast<off_t>(got.count) ? size - static_cast<off_t>(got.count) : 0;
+    const auto rest = read_up_to(
+        input.fd.get(), read_buffer_.subspan(got.count, READ_LIMIT - got.count), rest_size);
     got = {rest.status, got.count + rest.count, rest.at_end};
     outcome = locate_sound_data(read_buffer_.first(got.count));
   }
   return {got.status, read_buffer_.first(got.count), outcome, got.at_end};
 }
 
-bool batch::write_output(std::string_view argument, const input_file& input,
-                         const window& first) {
-  if (!have_directory_ || !output_.create(directory_, split_path(output_name_).name.data(),
-                                          input.status)) {
+bool batch::write_output(std::string_view argument, const input_file& input, const window& first) {
+  if (!have_directory_ ||
+      !output_.create(directory_, split_path(output_name_).name.data(), input.status)) {
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
     return true;
   }

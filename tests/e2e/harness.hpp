@@ -44,8 +44,8 @@ struct run_options {
   bool terminal = false;                  // standard output on a pseudo-terminal
   std::vector<std::string> wrapper;       // e.g. {"strace", ...}, run before the binary
   bool close_streams = false;             // start with descriptors 0 and 1 closed
-  int signal = 0;           // sent once the child has printed nothing for
-  int signal_after_ms = 0;  // `signal_after_ms`
+  int signal = 0;                         // sent once the child has printed nothing for
+  int signal_after_ms = 0;                // `signal_after_ms`
 };
 
 struct run_result {

@@ -40,8 +40,8 @@ struct hostile_case {
   friend void PrintTo(const hostile_case& c, std::ostream* os) { *os << c.name; }
 };
 
-const auto NOBODY = std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534",
-                                             "--clear-groups"};
+const auto NOBODY =
+    std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 
 void put(const scene& s, const std::string& name, std::string_view content, int mode = 0644) {
   write_file(s.at(name), content);
@@ -72,19 +72,24 @@ struct long_names {
 };
 
 const hostile_case CASES[] = {
-    {"closed_standard_streams_reach_no_output", nullptr, false,
+    {"closed_standard_streams_reach_no_output",
+     nullptr,
+     false,
      [](scene& s) -> std::vector<std::string> {
        put(s, "first.snd", geos_file("first", sound_bytes(5000)));
        s.memo = geos_file("song", sound_bytes(5000, 2));
        put(s, "song.rng", s.memo);
        return {"first.snd", "song.rng"};
      },
-     {.close_streams = true}, "",
+     {.close_streams = true},
+     "",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
        EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
      }},
-    {"replaced_output_keeps_its_acl", "setfacl", false,
+    {"replaced_output_keeps_its_acl",
+     "setfacl",
+     false,
      [](scene& s) -> std::vector<std::string> {
        put(s, "tone.snd", geos_file("t", "new"));
        put(s, "tone.rng", "old", 0600);
@@ -92,12 +97,15 @@ const hostile_case CASES[] = {
        s.memo = shell("cd " + s.dir.string() + " && getfacl -cp tone.rng").value_or("");
        return {"tone.snd"};
      },
-     {}, "Stripping 'tone.snd' (t) to 'tone.rng'.\n",
+     {},
+     "Stripping 'tone.snd' (t) to 'tone.rng'.\n",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("tone.rng")), MARKER + "new");
        EXPECT_EQ(shell("cd " + s.dir.string() + " && getfacl -cp tone.rng"), s.memo);
      }},
-    {"names_longer_than_a_joined_path_allows", nullptr, false,
+    {"names_longer_than_a_joined_path_allows",
+     nullptr,
+     false,
      [](scene& s) -> std::vector<std::string> {
        fs::current_path(s.dir);
        const long_names n;
@@ -115,7 +123,8 @@ const hostile_case CASES[] = {
                   n.link_directory + "link.snd' (link) to '" + n.link_directory + "link.rng'.\n";
        return {n.stem + ".snd", n.link_directory + "link.snd"};
      },
-     {}, nullptr,
+     {},
+     nullptr,
      [](scene& s) {
        const long_names n;
        EXPECT_EQ(read_file(n.stem + ".rng"), MARKER + "a");
@@ -129,7 +138,9 @@ const hostile_case CASES[] = {
        }
        fs::current_path(s.dir.parent_path());
      }},
-    {"links_planted_in_a_shared_directory_are_not_followed", nullptr, true,
+    {"links_planted_in_a_shared_directory_are_not_followed",
+     nullptr,
+     true,
      [](scene& s) -> std::vector<std::string> {
        fs::permissions(s.dir, fs::perms(01777));
        put(s, "victim", "precious");
@@ -151,7 +162,9 @@ const hostile_case CASES[] = {
        EXPECT_FALSE(fs::exists(s.at("created")));
        EXPECT_EQ(read_file(s.at("mine")), MARKER + "x");
      }},
-    {"others_file_in_a_sticky_directory_is_refused", "setpriv", true,
+    {"others_file_in_a_sticky_directory_is_refused",
+     "setpriv",
+     true,
      [](scene& s) -> std::vector<std::string> {
        fs::permissions(s.dir, fs::perms(01777));
        put(s, "tone.snd", geos_file("t", "x"));
@@ -159,9 +172,12 @@ const hostile_case CASES[] = {
        EXPECT_EQ(::chown(s.at("tone.rng").c_str(), 1, 1), 0);
        return {"tone.snd"};
      },
-     {.wrapper = NOBODY}, "Can't open 'tone.rng' for write!\n",
+     {.wrapper = NOBODY},
+     "Can't open 'tone.rng' for write!\n",
      [](scene& s) { EXPECT_EQ(read_file(s.at("tone.rng")), "old"); }},
-    {"append_only_and_immutable_outputs_are_refused", "chattr", true,
+    {"append_only_and_immutable_outputs_are_refused",
+     "chattr",
+     true,
      [](scene& s) -> std::vector<std::string> {
        for (const char* name : {"append", "fixed"}) {
          put(s, std::string(name) + ".snd", geos_file(name, "x"));
@@ -171,12 +187,15 @@ const hostile_case CASES[] = {
        run_or_skip("chattr +i " + s.at("fixed.rng").string());
        return {"append.snd", "fixed.snd"};
      },
-     {}, "Can't open 'append.rng' for write!\nCan't open 'fixed.rng' for write!\n",
+     {},
+     "Can't open 'append.rng' for write!\nCan't open 'fixed.rng' for write!\n",
      [](scene& s) {
        shell("chattr -a -i " + s.at("append.rng").string() + " " + s.at("fixed.rng").string());
        EXPECT_EQ(read_file(s.at("append.rng")) + read_file(s.at("fixed.rng")), "oldold");
      }},
-    {"mount_point_output_is_refused", "mount", true,
+    {"mount_point_output_is_refused",
+     "mount",
+     true,
      [](scene& s) -> std::vector<std::string> {
        put(s, "tone.snd", geos_file("t", "x"));
        put(s, "tone.rng", "old");
@@ -184,12 +203,15 @@ const hostile_case CASES[] = {
        run_or_skip("mount --bind " + s.at("other").string() + " " + s.at("tone.rng").string());
        return {"tone.snd"};
      },
-     {}, "Can't open 'tone.rng' for write!\n",
+     {},
+     "Can't open 'tone.rng' for write!\n",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("tone.rng")), "mounted");
        shell("umount " + s.at("tone.rng").string());
      }},
-    {"input_reporting_size_zero_is_read_to_its_end", nullptr, false,
+    {"input_reporting_size_zero_is_read_to_its_end",
+     nullptr,
+     false,
      [](scene& s) -> std::vector<std::string> {
        // /proc/PID/cmdline reports size 0 and holds the argument vector.
        std::string program = SIGNATURE + "h" + MARKER + "sound";
@@ -206,11 +228,16 @@ const hostile_case CASES[] = {
        fs::create_symlink(cmdline, s.at("proc.snd"));
        return {"proc.snd"};
      },
-     {}, "Stripping 'proc.snd' (h\x02J:sound) to 'proc.rng'.\n",
+     {},
+     "Stripping 'proc.snd' (h\x02J:sound) to 'proc.rng'.\n",
      [](scene& s) {
-       EXPECT_EQ(read_file(s.at("proc.rng")), MARKER + std::string("sound\0" "30\0", 9));
+       EXPECT_EQ(read_file(s.at("proc.rng")), MARKER + std::string("sound\0"
+                                                                   "30\0",
+                                                                   9));
      }},
-    {"leased_input_is_read_once_the_lease_breaks", nullptr, true,
+    {"leased_input_is_read_once_the_lease_breaks",
+     nullptr,
+     true,
      [](scene& s) -> std::vector<std::string> {
        put(s, "lease.snd", geos_file("leased", "x"));
        std::array<int, 2> ready{};
@@ -232,22 +259,28 @@ const hostile_case CASES[] = {
        EXPECT_EQ(held, 'y') << "no lease taken";
        return {"lease.snd"};
      },
-     {}, "Stripping 'lease.snd' (leased) to 'lease.rng'.\n",
+     {},
+     "Stripping 'lease.snd' (leased) to 'lease.rng'.\n",
      [](scene& s) { EXPECT_EQ(read_file(s.at("lease.rng")), MARKER + "x"); }},
-    {"sparse_input_gives_a_sparse_output", nullptr, false,
+    {"sparse_input_gives_a_sparse_output",
+     nullptr,
+     false,
      [](scene& s) -> std::vector<std::string> {
        put(s, "sparse.snd", geos_file("s", "data"));
        fs::resize_file(s.at("sparse.snd"), 64 << 20);
        return {"sparse.snd"};
      },
-     {}, "Stripping 'sparse.snd' (s) to 'sparse.rng'.\n",
+     {},
+     "Stripping 'sparse.snd' (s) to 'sparse.rng'.\n",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("sparse.rng")), stripped(read_file(s.at("sparse.snd"))));
        struct stat status {};
        ::stat(s.at("sparse.rng").c_str(), &status);
        EXPECT_LT(status.st_blocks * 512, 1 << 20) << "holes were filled";
      }},
-    {"fuse_without_unnamed_temporaries", "bindfs", true,
+    {"fuse_without_unnamed_temporaries",
+     "bindfs",
+     true,
      [](scene& s) -> std::vector<std::string> {
        fs::create_directories(s.at("real"));
        fs::create_directories(s.at("mnt"));
@@ -269,7 +302,9 @@ const hostile_case CASES[] = {
        EXPECT_EQ(fs::status(s.at("real/song.rng")).permissions(), fs::perms(0600));
        EXPECT_EQ(snapshot(s.at("real")).size(), 3U) << "a temporary was left";
      }},
-    {"interrupted_run_cleans_up_and_reports_what_it_finished", nullptr, false,
+    {"interrupted_run_cleans_up_and_reports_what_it_finished",
+     nullptr,
+     false,
      [](scene& s) -> std::vector<std::string> {
        put(s, "first.snd", geos_file("first", "x"));
        put(s, "song.rng", "old");
@@ -280,7 +315,8 @@ const hostile_case CASES[] = {
        EXPECT_EQ(::write(s.fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
        return {"first.snd", "song.snd", "never.snd"};
      },
-     {.signal = SIGINT, .signal_after_ms = 300}, "Stripping 'first.snd' (first) to 'first.rng'.\n",
+     {.signal = SIGINT, .signal_after_ms = 300},
+     "Stripping 'first.snd' (first) to 'first.rng'.\n",
      [](scene& s) {
        ::close(s.fd);
        EXPECT_EQ(read_file(s.at("song.rng")), "old");

@@ -246,11 +246,13 @@ INSTANTIATE_TEST_SUITE_P(cases, strip_write_limit,
 TEST_F(strip, terminal_shows_controls_and_broken_utf8_as_question_marks) {
   const std::string name = "t\x1B[31m\x7F.snd";
   // C0, DEL, C1 CSI and OSC, a stray byte, an overlong '/', a cut sequence.
-  const std::string text = "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF caf\xC3\xA9 \xE2\x82\xAC\xE2\x82";
+  const std::string text =
+      "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF caf\xC3\xA9 \xE2\x82\xAC\xE2\x82";
   write_file(at(name), geos_file(text, "d"));
   const auto tty = run({name, "\n"}, {.file_size_limit = {}, .terminal = true, .wrapper = {}});
   EXPECT_EQ(tty.out,
-            "Stripping 't?[31m?.snd' (h?i?x????? caf\xC3\xA9 \xE2\x82\xAC?" "?) to 't?[31m?.rng'.\n"
+            "Stripping 't?[31m?.snd' (h?i?x????? caf\xC3\xA9 \xE2\x82\xAC?"
+            "?) to 't?[31m?.rng'.\n"
             "Can't open '?'.\n");
   const auto pipe = run({name});
   EXPECT_EQ(pipe.out, "Stripping '" + name + "' (" + text + ") to 't\x1B[31m\x7F.rng'.\n");
