@@ -25,7 +25,7 @@ void catch_stop_signals() {
     }
     action.sa_handler = record;
     action.sa_flags = 0;
-    ::sigemptyset(&action.sa_mask);
+    sigemptyset(&action.sa_mask);
     static_cast<void>(::sigaction(signal, &action, nullptr));
   }
 }
@@ -35,8 +35,8 @@ int stop_signal() noexcept { return caught; }
 void die_of(int signal) {
   static_cast<void>(std::signal(signal, SIG_DFL));
   sigset_t only{};
-  ::sigemptyset(&only);
-  ::sigaddset(&only, signal);
+  sigemptyset(&only);
+  sigaddset(&only, signal);
   static_cast<void>(::sigprocmask(SIG_UNBLOCK, &only, nullptr));
   static_cast<void>(::raise(signal));
   ::_exit(128 + signal);
