@@ -46,7 +46,7 @@ bool output_directory::use(std::string_view path) {
     return true;
   }
   path_.clear();
-  if (!open_at(AT_FDCWD, path.empty() ? std::string_view(".") : path)) {
+  if (!open_at(platform::starting_directory(), path.empty() ? std::string_view(".") : path)) {
     return false;
   }
   path_.assign(path);
@@ -247,8 +247,9 @@ bool staged_output::set_attributes(std::span<std::byte> scratch) {
   const auto& old = existing_->status;
   const auto& directory = dir_->status();
   mode_t mode = old.st_mode & MODE_BITS;
-  const auto carried = platform::carry_attributes(dir_->fd(), target_.c_str(), temp_.get(),
-                                                  dir_->creates_with_access_list(), scratch);
+  const auto carried =
+      platform::carry_attributes(dir_->fd(), directory, target_.c_str(), temp_.get(),
+                                 dir_->creates_with_access_list(), scratch);
   if (carried == platform::carry_result::access_list_lost) {
     mode &= ~GROUP_BITS;
   }
