@@ -17,8 +17,9 @@
 #include <sys/sysmacros.h>
 #endif
 #if !HAVE_STATX_ATTRIBUTES && HAVE_STATX_SYSCALL
-#include <linux/stat.h>
 #include <sys/syscall.h>
+
+#include <linux/stat.h>
 #endif
 #if HAVE_LINUX_XATTR
 #include <sys/xattr.h>
@@ -57,6 +58,7 @@ class proc_path {
 
 #if HAVE_LINUX_XATTR
 constexpr const char* ACCESS_LIST = "system.posix_acl_access";
+constexpr const char* CAPABILITIES = "security.capability";
 constexpr std::size_t LIST_LIMIT = std::size_t{64} * 1024;  // XATTR_LIST_MAX and XATTR_SIZE_MAX
 
 // Where the attributes of the old file are read from: its name through
@@ -84,9 +86,8 @@ struct working_directory {
   ino_t inode = 0;
   bool known = false;
 };
-working_directory current_directory;
-
 bool enter(int dir, const struct stat& status) {
+  static working_directory current_directory;
   if (current_directory.known && current_directory.device == status.st_dev &&
       current_directory.inode == status.st_ino) {
     return true;
@@ -107,6 +108,11 @@ carry_result copy_listed(const attribute_source& from, std::string_view names, i
   for (auto at = names.find('\0'); at != std::string_view::npos; at = names.find('\0')) {
     const char* const name = names.data();
     const bool access_list = std::strcmp(name, ACCESS_LIST) == 0;
+    // File capabilities belong to the old content, as a write would drop them.
+    if (std::strcmp(name, CAPABILITIES) == 0) {
+      names.remove_prefix(at + 1);
+      continue;
+    }
     had_access_list = had_access_list || access_list;
     const auto size = from.get(name, values);
     const bool copied =
