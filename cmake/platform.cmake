@@ -46,6 +46,20 @@ int main() {
          static_cast<int>(s.stx_attributes & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND |
                                               STATX_ATTR_MOUNT_ROOT));
 }")
+# C libraries without a statx wrapper (musl before 1.2.5) still reach the
+# call itself.
+geos_check(HAVE_STATX_SYSCALL SOURCE "
+#include <fcntl.h>
+#include <linux/stat.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+int main() {
+  struct statx s;
+  return static_cast<int>(syscall(SYS_statx, AT_FDCWD, \".\", AT_SYMLINK_NOFOLLOW,
+                                  STATX_BASIC_STATS, &s)) +
+         static_cast<int>(s.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}")
 geos_check(HAVE_LINUX_XATTR SOURCE "
 #include <sys/xattr.h>
 int main() {

@@ -57,6 +57,9 @@ range_copy copy_in_kernel(int in, off_t at, off_t end, int out) {
 
 range_copy copy_plainly(int in, off_t at, off_t end, int out, std::span<std::byte> scratch) {
   while (at < end) {
+    if (stop_signal() != 0) {
+      return {io_status::stopped, at, false};
+    }
     const auto got = ::pread(in, scratch.data(), clamp_length(at, end, scratch.size()), at);
     if (got < 0 && errno == EINTR && stop_signal() == 0) {
       continue;
@@ -100,6 +103,11 @@ io_status finish_sparse(int in, off_t from, off_t at, int out) {
 read_result read_up_to(int fd, std::span<std::byte> buffer, off_t reported_size) {
   read_result result{io_status::done, 0, false};
   while (result.count < buffer.size()) {
+    // A signal that came between two reads interrupts neither.
+    if (stop_signal() != 0) {
+      result.status = io_status::stopped;
+      return result;
+    }
     const auto got = ::read(fd, buffer.data() + result.count, buffer.size() - result.count);
     if (got < 0 && errno == EINTR && stop_signal() == 0) {
       continue;
@@ -120,11 +128,11 @@ read_result read_up_to(int fd, std::span<std::byte> buffer, off_t reported_size)
 
 io_status write_all(int fd, std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
+    if (stop_signal() != 0) {
+      return io_status::stopped;
+    }
     const auto put = ::write(fd, bytes.data(), bytes.size());
     if (put < 0 && errno == EINTR) {
-      if (stop_signal() != 0) {
-        return io_status::stopped;
-      }
       continue;
     }
     if (put <= 0) {

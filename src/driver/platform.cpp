@@ -13,8 +13,13 @@
 
 #include "geos_config.h"
 
-#if HAVE_STATX_ATTRIBUTES
+#if HAVE_STATX_ATTRIBUTES || HAVE_STATX_SYSCALL
 #include <sys/sysmacros.h>
+#endif
+#if !HAVE_STATX_ATTRIBUTES && HAVE_STATX_SYSCALL
+#include <sys/syscall.h>
+
+#include <linux/stat.h>
 #endif
 #if HAVE_LINUX_XATTR
 #include <sys/xattr.h>
@@ -53,6 +58,7 @@ class proc_path {
 
 #if HAVE_LINUX_XATTR
 constexpr const char* ACCESS_LIST = "system.posix_acl_access";
+constexpr const char* CAPABILITIES = "security.capability";
 constexpr std::size_t LIST_LIMIT = std::size_t{64} * 1024;  // XATTR_LIST_MAX and XATTR_SIZE_MAX
 
 // Where the attributes of the old file are read from: its name through
@@ -71,6 +77,30 @@ struct attribute_source {
   }
 };
 
+// The attribute calls take a path. With the output's directory as working
+// directory that path is the bare name, a third of the cost of the same
+// lookup through /proc. The directory is told by its identity, which
+// survives a descriptor number being reused.
+struct working_directory {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool known = false;
+};
+bool enter(int dir, const struct stat& status) {
+  static working_directory current_directory;
+  if (current_directory.known && current_directory.device == status.st_dev &&
+      current_directory.inode == status.st_ino) {
+    return true;
+  }
+  // Without a way back to where the run started, relative names of later
+  // arguments would be looked up in the wrong place.
+  if (starting_directory() == AT_FDCWD || ::fchdir(dir) != 0) {
+    return false;
+  }
+  current_directory = {status.st_dev, status.st_ino, true};
+  return true;
+}
+
 carry_result copy_listed(const attribute_source& from, std::string_view names, int to,
                          bool drop_own_access_list, std::span<std::byte> values) {
   auto result = names.empty() ? carry_result::none : carry_result::carried;
@@ -78,6 +108,11 @@ carry_result copy_listed(const attribute_source& from, std::string_view names, i
   for (auto at = names.find('\0'); at != std::string_view::npos; at = names.find('\0')) {
     const char* const name = names.data();
     const bool access_list = std::strcmp(name, ACCESS_LIST) == 0;
+    // File capabilities belong to the old content, as a write would drop them.
+    if (std::strcmp(name, CAPABILITIES) == 0) {
+      names.remove_prefix(at + 1);
+      continue;
+    }
     had_access_list = had_access_list || access_list;
     const auto size = from.get(name, values);
     const bool copied =
@@ -102,6 +137,15 @@ carry_result copy_listed(const attribute_source& from, std::string_view names, i
 
 }  // namespace
 
+int starting_directory() {
+#if HAVE_LINUX_XATTR && HAVE_O_PATH
+  static const unique_fd start(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return start ? start.get() : AT_FDCWD;
+#else
+  return AT_FDCWD;
+#endif
+}
+
 unique_fd open_directory(int at, const char* path) {
   unique_fd dir(::openat(at, path, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
 #if HAVE_O_PATH
@@ -114,10 +158,15 @@ unique_fd open_directory(int at, const char* path) {
 
 std::optional<entry> stat_entry(int dir, const struct stat& dir_status, const char* name) {
   entry found{};
-#if HAVE_STATX_ATTRIBUTES
+#if HAVE_STATX_ATTRIBUTES || HAVE_STATX_SYSCALL
   struct statx extended {};
-  if (::statx(dir, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS, &extended) !=
-      0) {
+  constexpr int FLAGS = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
+#if HAVE_STATX_ATTRIBUTES
+  const auto result = ::statx(dir, name, FLAGS, STATX_BASIC_STATS, &extended);
+#else
+  const auto result = ::syscall(SYS_statx, dir, name, FLAGS, STATX_BASIC_STATS, &extended);
+#endif
+  if (result != 0) {
     return std::nullopt;
   }
   auto& status = found.status;
@@ -241,11 +290,11 @@ bool creates_with_access_list(int dir) {
 #endif
 }
 
-carry_result carry_attributes(int dir, const char* name, int to, bool drop_own_access_list,
-                              std::span<std::byte> scratch) {
+carry_result carry_attributes(int dir, const struct stat& dir_status, const char* name, int to,
+                              bool drop_own_access_list, std::span<std::byte> scratch) {
 #if HAVE_LINUX_XATTR
-  const proc_path path(dir, name);
-  attribute_source from{path.c_str(), -1};
+  const proc_path through_proc(dir, name);
+  attribute_source from{enter(dir, dir_status) ? name : through_proc.c_str(), -1};
   const auto names = scratch.first(LIST_LIMIT);
   auto listed = from.list(names);
   unique_fd opened;
@@ -265,6 +314,7 @@ carry_result carry_attributes(int dir, const char* name, int to, bool drop_own_a
                               static_cast<std::size_t>(listed));
   return copy_listed(from, list, to, drop_own_access_list, scratch.subspan(LIST_LIMIT));
 #elif HAVE_FCOPYFILE
+  static_cast<void>(dir_status);
   static_cast<void>(drop_own_access_list);
   static_cast<void>(scratch);
   const unique_fd from(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -273,6 +323,7 @@ carry_result carry_attributes(int dir, const char* name, int to, bool drop_own_a
              : carry_result::access_list_lost;
 #else
   static_cast<void>(dir);
+  static_cast<void>(dir_status);
   static_cast<void>(name);
   static_cast<void>(to);
   static_cast<void>(drop_own_access_list);

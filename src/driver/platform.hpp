@@ -15,6 +15,11 @@
 
 namespace geos::platform {
 
+// The directory the process started in, for relative paths: the working
+// directory itself may move during the run (see carry_attributes).
+// AT_FDCWD where it cannot be held open; the working directory then stays.
+[[nodiscard]] int starting_directory();
+
 // Opens the directory `path` (relative to the directory `at`) as a base for
 // the *at calls. Where reading it is refused, a descriptor good for lookups
 // only is returned where the system has one; such a descriptor cannot be
@@ -79,14 +84,17 @@ enum class carry_result {
 };
 
 // Gives the file `to` the ACL and extended attributes of `name` in `dir`
-// (not following a link), as far as the file system and the caller's rights
-// allow; other extended attributes that cannot be set are passed over.
+// (whose status is `dir_status`; not following a link), as far as the file
+// system and the caller's rights allow; other extended attributes that
+// cannot be set are passed over. The attribute calls take paths only, so
+// `dir` may become the working directory; paths relative to where the
+// process started must be taken relative to starting_directory().
 // Where the old file has no ACL and `to` may have one of its own
 // (`drop_own_access_list`), that one is removed. `scratch` (at least
 // 128 KiB) holds the names and values on the way. Where the system has no
 // interface for these, there is nothing to carry.
-[[nodiscard]] carry_result carry_attributes(int dir, const char* name, int to,
-                                            bool drop_own_access_list,
+[[nodiscard]] carry_result carry_attributes(int dir, const struct stat& dir_status,
+                                            const char* name, int to, bool drop_own_access_list,
                                             std::span<std::byte> scratch);
 
 }  // namespace geos::platform

@@ -1,10 +1,13 @@
 #include "driver/report.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+
+#include "driver/interrupt.hpp"
 
 namespace geos {
 
@@ -12,6 +15,7 @@ namespace {
 
 constexpr std::string_view PLACEHOLDER = "%s";
 constexpr char SHOWN_INSTEAD = '?';
+constexpr int STOPPING_WAIT_MS = 500;
 
 unsigned char byte_at(std::string_view text, std::size_t at) {
   return static_cast<unsigned char>(text[at]);
@@ -141,6 +145,12 @@ void reporter::write_out(std::string_view bytes) const {
 
 void reporter::write_fully(std::string_view bytes) const {
   while (!bytes.empty()) {
+    // Once the run is stopping, a reader that takes nothing for a while is
+    // not waited for.
+    pollfd ready{fd_, POLLOUT, 0};
+    if (stop_signal() != 0 && ::poll(&ready, 1, STOPPING_WAIT_MS) <= 0) {
+      return;
+    }
     const auto put = ::write(fd_, bytes.data(), bytes.size());
     if (put < 0 && errno == EINTR) {
       continue;

@@ -23,6 +23,8 @@ constexpr mode_t PRIVATE_MODE = 0600;
 constexpr mode_t PERMISSION_BITS = 0777;
 constexpr mode_t MODE_BITS = 07777;
 constexpr mode_t GROUP_BITS = 0070;
+constexpr mode_t OTHER_BITS = 0007;
+constexpr auto SET_ID_BITS = static_cast<mode_t>(S_ISUID | S_ISGID);
 
 void append_number(std::string& to, unsigned long number) {
   std::array<char, 24> digits{};
@@ -45,8 +47,11 @@ bool output_directory::use(std::string_view path) {
   if (fd_ && path == path_) {
     return true;
   }
+  // A directory that cannot be opened must not leave the last one in use:
+  // the next name would be looked up in the wrong place.
   path_.clear();
-  if (!open_at(AT_FDCWD, path.empty() ? std::string_view(".") : path)) {
+  if (!open_at(platform::starting_directory(), path.empty() ? std::string_view(".") : path)) {
+    fd_.reset();
     return false;
   }
   path_.assign(path);
@@ -89,6 +94,8 @@ staged_output::staged_output() : umask_(::umask(0)), euid_(::geteuid()), egid_(:
 bool staged_output::create(output_directory& dir, const char* name, const struct stat& input) {
   discard();
   replaces_input_ = false;
+  // A new output may be read by no one who could not read its input.
+  new_mode_ = NEW_FILE_MODE & input.st_mode & PERMISSION_BITS;
   if (!resolve(dir, name)) {
     return false;
   }
@@ -157,10 +164,15 @@ bool staged_output::replaceable() const {
     return false;
   }
   // A rename in a sticky directory may replace only the caller's own files,
-  // unless the caller owns the directory or is privileged.
+  // unless the caller owns the directory or is privileged. Even then, in a
+  // shared directory, a file planted by a third user is not written into,
+  // as the kernel's protected_regular rule keeps a privileged open from it.
   const auto& directory = dir_->status();
-  if ((directory.st_mode & S_ISVTX) != 0 && old.st_uid != euid_ && directory.st_uid != euid_ &&
-      euid_ != 0) {
+  const bool sticky = (directory.st_mode & S_ISVTX) != 0;
+  const bool shared = sticky && (directory.st_mode & S_IWOTH) != 0;
+  const bool others = old.st_uid != euid_ && old.st_uid != directory.st_uid;
+  if ((sticky && old.st_uid != euid_ && directory.st_uid != euid_ && euid_ != 0) ||
+      (shared && others)) {
     return false;
   }
   // A truncating open would need write permission; keeping that rule keeps
@@ -171,7 +183,7 @@ bool staged_output::replaceable() const {
 bool staged_output::open_temp() {
   // Nobody else can reach an unnamed file, so it may be created with the
   // mode it is to have; a named one stays private until it is complete.
-  const mode_t mode = existing_ ? existing_->status.st_mode & PERMISSION_BITS : NEW_FILE_MODE;
+  const mode_t mode = existing_ ? existing_->status.st_mode & PERMISSION_BITS : new_mode_;
   temp_ = platform::open_unnamed(dir_->fd(), mode);
   if (temp_) {
     temp_mode_ = mode & ~umask_;
@@ -215,9 +227,13 @@ bool staged_output::finish(std::span<std::byte> scratch) {
   if (!temp_) {
     return false;
   }
-  const mode_t new_mode = NEW_FILE_MODE & ~umask_;
-  if (existing_ ? !set_attributes(scratch)
-                : temp_mode_ != new_mode && ::fchmod(temp_.get(), new_mode) != 0) {
+  // A new output has the mode a plain open would give it. Where a default
+  // ACL decides that, a named temporary cannot get it by a mode and stays
+  // as private as it was created.
+  const mode_t new_mode = new_mode_ & ~umask_;
+  const bool set_new_mode =
+      !existing_ && temp_mode_ != new_mode && !dir_->creates_with_access_list();
+  if (existing_ ? !set_attributes(scratch) : set_new_mode && ::fchmod(temp_.get(), new_mode) != 0) {
     return false;
   }
   if (replaces_input_ && !platform::sync_to_medium(temp_.get())) {
@@ -229,8 +245,7 @@ bool staged_output::finish(std::span<std::byte> scratch) {
   if (!temp_.close()) {
     return false;
   }
-  if (temp_named_ && temp_name_ != target_ &&
-      ::renameat(dir_->fd(), temp_name_.c_str(), dir_->fd(), target_.c_str()) != 0) {
+  if (temp_named_ && temp_name_ != target_ && !put_in_place()) {
     return false;
   }
   temp_named_ = false;
@@ -246,11 +261,15 @@ bool staged_output::finish(std::span<std::byte> scratch) {
 bool staged_output::set_attributes(std::span<std::byte> scratch) {
   const auto& old = existing_->status;
   const auto& directory = dir_->status();
-  mode_t mode = old.st_mode & MODE_BITS;
-  const auto carried = platform::carry_attributes(dir_->fd(), target_.c_str(), temp_.get(),
-                                                  dir_->creates_with_access_list(), scratch);
+  // New content loses the set-ID bits, as a write into the old file would.
+  mode_t mode = old.st_mode & MODE_BITS & ~SET_ID_BITS;
+  const auto carried =
+      platform::carry_attributes(dir_->fd(), directory, target_.c_str(), temp_.get(),
+                                 dir_->creates_with_access_list(), scratch);
+  // Without its ACL, the group bits would grant what the ACL's mask allowed
+  // and the other bits what a named entry may have denied.
   if (carried == platform::carry_result::access_list_lost) {
-    mode &= ~GROUP_BITS;
+    mode &= ~(GROUP_BITS | OTHER_BITS);
   }
   // The temporary belongs to this user and, depending on the system and
   // the directory's set-group-ID bit, to this user's group or the
@@ -268,9 +287,13 @@ bool staged_output::set_attributes(std::span<std::byte> scratch) {
 }
 
 bool staged_output::name_temp() {
-  // A new output can take its name directly: linking fails rather than
-  // replaces when someone else created the name meanwhile.
-  if (!existing_ && platform::link_unnamed(temp_.get(), dir_->fd(), target_.c_str())) {
+  // A new output takes its name directly. Linking fails rather than
+  // replaces where someone created the name meanwhile, and what they
+  // created was never checked, so it is left alone.
+  if (!existing_) {
+    if (!platform::link_unnamed(temp_.get(), dir_->fd(), target_.c_str())) {
+      return false;
+    }
     // Until the close has succeeded, the name is still ours to take back.
     temp_name_.assign(target_);
     temp_named_ = true;
@@ -286,6 +309,22 @@ bool staged_output::name_temp() {
       return false;
     }
   }
+}
+
+bool staged_output::put_in_place() {
+  // A new output must not replace a name someone created meanwhile: a link
+  // fails where a rename would replace. File systems without hard links
+  // rename.
+  if (!existing_) {
+    if (::linkat(dir_->fd(), temp_name_.c_str(), dir_->fd(), target_.c_str(), 0) == 0) {
+      static_cast<void>(::unlinkat(dir_->fd(), temp_name_.c_str(), 0));
+      return true;
+    }
+    if (errno == EEXIST) {
+      return false;
+    }
+  }
+  return ::renameat(dir_->fd(), temp_name_.c_str(), dir_->fd(), target_.c_str()) == 0;
 }
 
 void staged_output::discard() noexcept {

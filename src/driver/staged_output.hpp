@@ -80,11 +80,13 @@ class staged_output {
   [[nodiscard]] int fd() const noexcept { return temp_.get(); }
 
   // Puts the content under the name. A replaced output keeps its permission
-  // bits, its owner and group where permitted, and its ACL and extended
-  // attributes as far as the file system and this user's rights allow;
-  // where its ACL or its group cannot be kept, the new file grants its group
-  // nothing rather than more than the old one did. A new output gets 0666
-  // less the umask (or what a default ACL says). When the output replaces
+  // bits but the set-ID ones, its owner and group where permitted, and its
+  // ACL and extended attributes as far as the file system and this user's
+  // rights allow; where its group cannot be kept, the new file grants its
+  // group nothing, and where its ACL cannot, its group and others nothing,
+  // rather than more than the old one did. A new output gets 0666 less the
+  // umask, narrowed to the input's permission bits (or what a default ACL
+  // says), and never replaces a name that appeared meanwhile. When the output replaces
   // its input, the content is on the medium before the old one goes.
   // `scratch` (at least 128 KiB) carries attributes. Returns false on any
   // failure, with the temporary removed and the name untouched. Nothing is
@@ -104,6 +106,7 @@ class staged_output {
   bool finish(std::span<std::byte> scratch);
   bool set_attributes(std::span<std::byte> scratch);
   bool name_temp();
+  bool put_in_place();
   void next_temp_name();
 
   output_directory* dir_ = nullptr;  // where the target lies
@@ -115,6 +118,7 @@ class staged_output {
   std::string temp_prefix_;  // ".geos-unwrap-PID-"
   std::string temp_name_;    // the temporary's name, while temp_named_
   unsigned long temp_serial_ = 0;
+  mode_t new_mode_ = 0;   // the mode a new output is created with
   mode_t temp_mode_ = 0;  // the temporary's mode, where temp_mode_known_
   bool temp_mode_known_ = false;
   bool temp_named_ = false;

@@ -13,6 +13,7 @@
 #include "driver/driver.hpp"
 #include "driver/file_io.hpp"
 #include "driver/interrupt.hpp"
+#include "driver/platform.hpp"
 #include "driver/report.hpp"
 #include "driver/staged_output.hpp"
 #include "format/geos_sound.hpp"
@@ -165,7 +166,7 @@ std::optional<input_file> batch::open_argument(const char* argument) {
   const auto parts = split_path(argument);
   have_directory_ = directory_.use(parts.directory);
   if (!have_directory_) {
-    return open_input(AT_FDCWD, argument);
+    return open_input(platform::starting_directory(), argument);
   }
   // "dir/" names the directory itself; "" names nothing.
   const bool names_directory = parts.name.empty() && !parts.directory.empty();

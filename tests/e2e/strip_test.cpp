@@ -98,6 +98,20 @@ TEST_F(strip, failed_input_leaves_existing_output_untouched) {
   EXPECT_EQ(read_file(at("tone.rng")), "precious");
 }
 
+TEST_F(strip, name_after_an_unopenable_directory_is_not_looked_up_in_the_one_before) {
+  fs::create_directory(at("sub"));
+  write_file(at("sub/a.snd"), geos_file("a", "x"));
+  write_file(at("sub/keep.rng"), geos_file("not named", "y"));
+  write_file(at("notadir"), "");
+  const auto before = snapshot(dir_.path());
+  EXPECT_EQ(run({"notadir/x.snd", "keep.rng"}).out,
+            "Can't open 'notadir/x.snd'.\nCan't open 'keep.rng'.\n");
+  EXPECT_EQ(run({"sub/a.snd", "notadir/x.snd", "keep.rng"}).out,
+            "Stripping 'sub/a.snd' (a) to 'sub/a.rng'.\nCan't open 'notadir/x.snd'.\n"
+            "Can't open 'keep.rng'.\n");
+  EXPECT_EQ(read_file(at("sub/keep.rng")), before.at("sub/keep.rng"));
+}
+
 TEST_F(strip, later_of_two_colliding_inputs_wins) {
   write_file(at("tone.a"), geos_file("a", "first"));
   write_file(at("tone.b"), geos_file("b", "second"));
@@ -182,16 +196,20 @@ TEST_F(strip, output_that_is_a_directory_gets_for_write_line) {
   EXPECT_TRUE(fs::is_directory(at("tone.rng")));
 }
 
-TEST_F(strip, existing_output_keeps_its_mode_and_a_new_one_follows_umask) {
+TEST_F(strip, existing_output_keeps_its_mode_and_a_new_one_follows_umask_and_input) {
   write_file(at("old.snd"), geos_file("o", "d"));
   write_file(at("new.snd"), geos_file("n", "d"));
+  write_file(at("private.snd"), geos_file("p", "d"));
+  fs::permissions(at("new.snd"), fs::perms(0666));
+  fs::permissions(at("private.snd"), fs::perms(0600));
   write_file(at("old.rng"), "before");
   fs::permissions(at("old.rng"), fs::perms(0640));
   const auto mask = ::umask(027);
-  run({"old.snd", "new.snd"});
+  run({"old.snd", "new.snd", "private.snd"});
   ::umask(mask);
   EXPECT_EQ(fs::status(at("old.rng")).permissions(), fs::perms(0640));
   EXPECT_EQ(fs::status(at("new.rng")).permissions(), fs::perms(0640));
+  EXPECT_EQ(fs::status(at("private.rng")).permissions(), fs::perms(0600));
   EXPECT_EQ(read_file(at("old.rng")), MARKER + "d");
 }
 
