@@ -27,10 +27,19 @@ if(CMAKE_CXX_LINK_PIE_SUPPORTED)
   set_property(TARGET geos_hardening PROPERTY INTERFACE_POSITION_INDEPENDENT_CODE ON)
 endif()
 
+# clang only warns about a flag its target does not use; as an error, the
+# probe drops such a flag instead of passing it to every compile.
+check_cxx_compiler_flag(-Werror=unused-command-line-argument GEOS_UNWRAP_HAS_UNUSED_ARGUMENT_ERROR)
+set(probe_flags "")
+if(GEOS_UNWRAP_HAS_UNUSED_ARGUMENT_ERROR)
+  set(probe_flags -Werror=unused-command-line-argument)
+endif()
 foreach(flag -fstack-protector-strong -fstack-clash-protection -fcf-protection
              -mbranch-protection=standard)
   string(MAKE_C_IDENTIFIER "GEOS_UNWRAP_HAS${flag}" result)
+  set(CMAKE_REQUIRED_FLAGS ${probe_flags})
   check_cxx_compiler_flag(${flag} ${result})
+  unset(CMAKE_REQUIRED_FLAGS)
   if(${result})
     target_compile_options(geos_hardening INTERFACE ${flag})
   endif()
