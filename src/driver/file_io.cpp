@@ -61,11 +61,11 @@ range_copy copy_plainly(int in, off_t at, off_t end, int out, std::span<std::byt
       return {io_status::stopped, at, false};
     }
     const auto got = ::pread(in, scratch.data(), clamp_length(at, end, scratch.size()), at);
-    if (got < 0 && errno == EINTR && stop_signal() == 0) {
+    if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got < 0) {
-      return {errno == EINTR ? io_status::stopped : io_status::read_failed, at, false};
+      return {io_status::read_failed, at, false};
     }
     if (got == 0) {
       return {io_status::done, at, true};
@@ -109,11 +109,11 @@ read_result read_up_to(int fd, std::span<std::byte> buffer, off_t reported_size)
       return result;
     }
     const auto got = ::read(fd, buffer.data() + result.count, buffer.size() - result.count);
-    if (got < 0 && errno == EINTR && stop_signal() == 0) {
+    if (got < 0 && errno == EINTR) {
       continue;
     }
     if (got < 0) {
-      result.status = errno == EINTR ? io_status::stopped : io_status::read_failed;
+      result.status = io_status::read_failed;
       return result;
     }
     result.count += static_cast<std::size_t>(got);

@@ -5,8 +5,8 @@ namespace geos {
 void derive_output_name(std::string_view argument, std::string& output_name) {
   // Only the last component is renamed: a '.' in a directory part ("./",
   // "old.d/") must not send the output elsewhere.
-  const auto slash = argument.rfind('/');
-  const auto component = slash == std::string_view::npos ? 0 : slash + 1;
+  const auto component =
+      static_cast<std::size_t>(split_path(argument).name.data() - argument.data());
   output_name.assign(argument.substr(0, argument.find('.', component)));
   output_name.append(OUTPUT_EXTENSION);
 }

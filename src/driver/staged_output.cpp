@@ -49,7 +49,6 @@ bool output_directory::use(std::string_view path) {
   }
   // A directory that cannot be opened must not leave the last one in use:
   // the next name would be looked up in the wrong place.
-  path_.clear();
   if (!open_at(platform::starting_directory(), path.empty() ? std::string_view(".") : path)) {
     fd_.reset();
     return false;

@@ -29,7 +29,7 @@ class output_directory {
 
   // Makes `path` ("" for the working directory) the directory in use,
   // opening it unless it is the one opened last by this call. Returns false,
-  // with errno set, where it cannot be opened.
+  // with errno set and no directory in use, where it cannot be opened.
   [[nodiscard]] bool use(std::string_view path);
 
   // Opens `path` relative to the directory `at` (which may be this one's
@@ -38,6 +38,7 @@ class output_directory {
   [[nodiscard]] bool open_at(int at, std::string_view path);
 
   [[nodiscard]] int fd() const noexcept { return fd_.get(); }
+  [[nodiscard]] bool is_open() const noexcept { return static_cast<bool>(fd_); }
   [[nodiscard]] const struct stat& status() const noexcept { return status_; }
 
   // Whether a file created here may get an access ACL from the directory.

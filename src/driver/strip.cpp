@@ -129,7 +129,6 @@ class batch {
   std::span<std::byte, BUFFER_SIZE> read_buffer_;
   std::string output_name_;
   output_directory directory_;
-  bool have_directory_ = false;
   staged_output output_;
 };
 
@@ -164,8 +163,7 @@ bool batch::strip_file(const char* argument) {
 // and the output is refused later.
 std::optional<input_file> batch::open_argument(const char* argument) {
   const auto parts = split_path(argument);
-  have_directory_ = directory_.use(parts.directory);
-  if (!have_directory_) {
+  if (!directory_.use(parts.directory)) {
     return open_input(platform::starting_directory(), argument);
   }
   // "dir/" names the directory itself; "" names nothing.
@@ -191,7 +189,7 @@ window batch::read_window(const input_file& input) {
 }
 
 bool batch::write_output(std::string_view argument, const input_file& input, const window& first) {
-  if (!have_directory_ ||
+  if (!directory_.is_open() ||
       !output_.create(directory_, split_path(output_name_).name.data(), input.status)) {
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
     return true;
