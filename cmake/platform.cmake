@@ -36,7 +36,17 @@ geos_check(HAVE_COPY_FILE_RANGE SYMBOL copy_file_range unistd.h)
 geos_check(HAVE_F_FULLFSYNC SYMBOL F_FULLFSYNC fcntl.h)
 geos_check(HAVE_SEEK_DATA SYMBOL SEEK_DATA unistd.h)
 geos_check(HAVE_ST_FLAGS MEMBER "struct stat" st_flags sys/stat.h)
-geos_check(HAVE_FCOPYFILE SYMBOL fcopyfile copyfile.h)
+# macOS: extended ACLs, read and removed through sys/acl.h and copied with
+# the file's other metadata by fcopyfile.
+geos_check(HAVE_ACL_EXTENDED SOURCE "
+#include <copyfile.h>
+#include <sys/acl.h>
+int main(int, char** argv) {
+  acl_t acl = acl_get_fd_np(0, ACL_TYPE_EXTENDED);
+  return acl_set_fd_np(1, acl, ACL_TYPE_EXTENDED) +
+         fcopyfile(0, 1, nullptr, COPYFILE_ACL | COPYFILE_XATTR) + acl_free(acl) +
+         static_cast<int>(acl_init(0) != nullptr) + static_cast<int>(argv[0][0]);
+}")
 geos_check(HAVE_STATX_ATTRIBUTES SOURCE "
 #include <fcntl.h>
 #include <sys/stat.h>

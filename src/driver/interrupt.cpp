@@ -18,7 +18,11 @@ extern "C" void record(int signal) { caught = signal; }
 }  // namespace
 
 void catch_stop_signals() {
-  for (const int signal : std::array{SIGINT, SIGTERM, SIGHUP}) {
+  // Every signal that a user, a terminal or a resource limit sends to end
+  // a process; SIGXFSZ is ignored instead, so that a file-size limit shows
+  // as a failed write.
+  for (const int signal : std::array{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                                     SIGVTALRM, SIGPROF, SIGXCPU}) {
     struct sigaction action {};
     if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) {
       continue;

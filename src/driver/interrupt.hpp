@@ -1,9 +1,10 @@
-// Stopping a run cleanly on SIGINT, SIGTERM and SIGHUP.
+// Stopping a run cleanly on a signal that ends a process: SIGINT, SIGTERM,
+// SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF and SIGXCPU.
 #pragma once
 
 namespace geos {
 
-// Catches SIGINT, SIGTERM and SIGHUP, except where one is ignored on entry
+// Catches those signals, except where one is ignored on entry
 // (as under nohup). The handler only records the signal; blocking calls it
 // interrupts fail with EINTR instead of being restarted, so that every loop
 // that waits can notice it.
@@ -13,7 +14,8 @@ void catch_stop_signals();
 [[nodiscard]] int stop_signal() noexcept;
 
 // Ends the process by `signal` as though it had never been caught, so that
-// the parent sees the usual status of a process killed by it.
+// the parent sees the usual status of a process killed by it (with a core
+// dump where the signal makes one and the limits allow).
 [[noreturn]] void die_of(int signal);
 
 }  // namespace geos

@@ -24,7 +24,9 @@
 #if HAVE_LINUX_XATTR
 #include <sys/xattr.h>
 #endif
-#if HAVE_FCOPYFILE
+#if HAVE_ACL_EXTENDED
+#include <sys/acl.h>
+
 #include <copyfile.h>
 #endif
 
@@ -101,37 +103,104 @@ bool enter(int dir, const struct stat& status) {
   return true;
 }
 
-carry_result copy_listed(const attribute_source& from, std::string_view names, int to,
-                         bool drop_own_access_list, std::span<std::byte> values) {
-  auto result = names.empty() ? carry_result::none : carry_result::carried;
-  bool had_access_list = false;
+acl_carry copy_listed(const attribute_source& from, std::string_view names, int to,
+                      bool drop_own_access_list, std::span<std::byte> values) {
+  auto result = acl_carry::none;
   for (auto at = names.find('\0'); at != std::string_view::npos; at = names.find('\0')) {
     const char* const name = names.data();
-    const bool access_list = std::strcmp(name, ACCESS_LIST) == 0;
+    names.remove_prefix(at + 1);
     // File capabilities belong to the old content, as a write would drop them.
     if (std::strcmp(name, CAPABILITIES) == 0) {
-      names.remove_prefix(at + 1);
       continue;
     }
-    had_access_list = had_access_list || access_list;
+    const bool access_list = std::strcmp(name, ACCESS_LIST) == 0;
     const auto size = from.get(name, values);
     const bool copied =
         size >= 0 && ::fsetxattr(to, name, values.data(), static_cast<std::size_t>(size), 0) == 0;
-    if (!copied && access_list) {
-      result = carry_result::access_list_lost;
+    if (access_list) {
+      result = copied ? acl_carry::carried : acl_carry::lost;
     }
-    names.remove_prefix(at + 1);
   }
-  if (!had_access_list && drop_own_access_list) {
-    const bool dropped = ::fremovexattr(to, ACCESS_LIST) == 0;
-    if (!dropped && errno != ENODATA && errno != EOPNOTSUPP) {
-      return carry_result::access_list_lost;
-    }
-    if (dropped && result == carry_result::none) {
-      result = carry_result::carried;
-    }
+  if (result == acl_carry::none && drop_own_access_list && !drop_access_list(to)) {
+    return acl_carry::lost;
   }
   return result;
+}
+#endif
+
+// The status of `name` in `dir`, not following a final link, or of `dir`
+// itself where `name` is null. A mount point is recognised where `parent`,
+// the status of `dir`, is given.
+#if HAVE_STATX_ATTRIBUTES || HAVE_STATX_SYSCALL
+// statx tells the immutable and append-only attributes, and a mount point
+// where the file system knows it.
+std::optional<entry> stat_at(int dir, const char* name, const struct stat* parent) {
+  struct statx extended {};
+  const int flags = AT_NO_AUTOMOUNT | (name == nullptr ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW);
+  const char* const path = name == nullptr ? "" : name;
+#if HAVE_STATX_ATTRIBUTES
+  const auto result = ::statx(dir, path, flags, STATX_BASIC_STATS, &extended);
+#else
+  const auto result = ::syscall(SYS_statx, dir, path, flags, STATX_BASIC_STATS, &extended);
+#endif
+  if (result != 0) {
+    return std::nullopt;
+  }
+  entry found{};
+  auto& status = found.status;
+  status.st_mode = extended.stx_mode;
+  status.st_uid = extended.stx_uid;
+  status.st_gid = extended.stx_gid;
+  status.st_dev = makedev(extended.stx_dev_major, extended.stx_dev_minor);
+  status.st_ino = extended.stx_ino;
+  status.st_nlink = extended.stx_nlink;
+  status.st_size = static_cast<off_t>(extended.stx_size);
+  const auto known = extended.stx_attributes_mask & extended.stx_attributes;
+  found.locked = (known & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
+  const bool mount_told = (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+  found.mount_root = mount_told ? (known & STATX_ATTR_MOUNT_ROOT) != 0
+                                : parent != nullptr && status.st_dev != parent->st_dev;
+  return found;
+}
+#else
+std::optional<entry> stat_at(int dir, const char* name, const struct stat* parent) {
+  entry found{};
+  const auto result = name == nullptr ? ::fstat(dir, &found.status)
+                                      : ::fstatat(dir, name, &found.status, AT_SYMLINK_NOFOLLOW);
+  if (result != 0) {
+    return std::nullopt;
+  }
+#if HAVE_ST_FLAGS
+  found.locked =
+      (found.status.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0;
+#endif
+  found.mount_root = parent != nullptr && found.status.st_dev != parent->st_dev;
+  return found;
+}
+#endif
+
+#if HAVE_ACL_EXTENDED
+// macOS copies ACL and extended attributes in one call, from a descriptor.
+acl_carry copy_all_metadata(int dir, const char* name, int to, bool drop_own_access_list) {
+  const unique_fd from(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const auto had = from ? access_list_of(from.get()) : access_list::unknown;
+  if (had == access_list::unknown ||
+      ::fcopyfile(from.get(), to, nullptr, COPYFILE_ACL | COPYFILE_XATTR) != 0) {
+    return acl_carry::lost;
+  }
+  if (had == access_list::absent) {
+    return drop_own_access_list && !drop_access_list(to) ? acl_carry::lost : acl_carry::none;
+  }
+  return acl_carry::carried;
+}
+#elif !HAVE_LINUX_XATTR
+// Without an interface for them, nobody can tell what an ACL said.
+acl_carry copy_all_metadata(int dir, const char* name, int to, bool drop_own_access_list) {
+  static_cast<void>(dir);
+  static_cast<void>(name);
+  static_cast<void>(to);
+  static_cast<void>(drop_own_access_list);
+  return acl_carry::lost;
 }
 #endif
 
@@ -157,43 +226,10 @@ unique_fd open_directory(int at, const char* path) {
 }
 
 std::optional<entry> stat_entry(int dir, const struct stat& dir_status, const char* name) {
-  entry found{};
-#if HAVE_STATX_ATTRIBUTES || HAVE_STATX_SYSCALL
-  struct statx extended {};
-  constexpr int FLAGS = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
-#if HAVE_STATX_ATTRIBUTES
-  const auto result = ::statx(dir, name, FLAGS, STATX_BASIC_STATS, &extended);
-#else
-  const auto result = ::syscall(SYS_statx, dir, name, FLAGS, STATX_BASIC_STATS, &extended);
-#endif
-  if (result != 0) {
-    return std::nullopt;
-  }
-  auto& status = found.status;
-  status.st_mode = extended.stx_mode;
-  status.st_uid = extended.stx_uid;
-  status.st_gid = extended.stx_gid;
-  status.st_dev = makedev(extended.stx_dev_major, extended.stx_dev_minor);
-  status.st_ino = extended.stx_ino;
-  status.st_nlink = extended.stx_nlink;
-  status.st_size = static_cast<off_t>(extended.stx_size);
-  const auto known = extended.stx_attributes_mask & extended.stx_attributes;
-  found.locked = (known & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
-  found.mount_root = (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0
-                         ? (known & STATX_ATTR_MOUNT_ROOT) != 0
-                         : status.st_dev != dir_status.st_dev;
-#else
-  if (::fstatat(dir, name, &found.status, AT_SYMLINK_NOFOLLOW) != 0) {
-    return std::nullopt;
-  }
-#if HAVE_ST_FLAGS
-  found.locked =
-      (found.status.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0;
-#endif
-  found.mount_root = found.status.st_dev != dir_status.st_dev;
-#endif
-  return found;
+  return stat_at(dir, name, &dir_status);
 }
+
+std::optional<entry> stat_open(int fd) { return stat_at(fd, nullptr, nullptr); }
 
 unique_fd open_unnamed(int dir, mode_t mode) {
 #if HAVE_O_TMPFILE
@@ -285,13 +321,66 @@ bool creates_with_access_list(int dir) {
   const auto size = ::fgetxattr(dir, "system.posix_acl_default", nullptr, 0);
   return size > 0 || (size < 0 && errno != ENODATA && errno != EOPNOTSUPP);
 #else
+  // Inheritable entries of macOS, or default ACLs this build cannot read.
   static_cast<void>(dir);
+  return true;
+#endif
+}
+
+access_list access_list_of(int fd) {
+#if HAVE_LINUX_XATTR
+  if (::fgetxattr(fd, ACCESS_LIST, nullptr, 0) > 0) {
+    return access_list::present;
+  }
+  // A file system without extended attributes can hold no ACL.
+  return errno == ENODATA || errno == EOPNOTSUPP ? access_list::absent : access_list::unknown;
+#elif HAVE_ACL_EXTENDED
+  acl_t const acl = ::acl_get_fd_np(fd, ACL_TYPE_EXTENDED);
+  if (acl == nullptr) {
+    return errno == ENOENT ? access_list::absent : access_list::unknown;
+  }
+  ::acl_free(acl);
+  return access_list::present;
+#else
+  static_cast<void>(fd);
+  return access_list::unknown;
+#endif
+}
+
+bool copy_access_list(int from, int to, std::span<std::byte> scratch) {
+#if HAVE_LINUX_XATTR
+  const auto size = ::fgetxattr(from, ACCESS_LIST, scratch.data(), scratch.size());
+  return size > 0 &&
+         ::fsetxattr(to, ACCESS_LIST, scratch.data(), static_cast<std::size_t>(size), 0) == 0;
+#elif HAVE_ACL_EXTENDED
+  static_cast<void>(scratch);
+  return ::fcopyfile(from, to, nullptr, COPYFILE_ACL) == 0;
+#else
+  static_cast<void>(from);
+  static_cast<void>(to);
+  static_cast<void>(scratch);
   return false;
 #endif
 }
 
-carry_result carry_attributes(int dir, const struct stat& dir_status, const char* name, int to,
-                              bool drop_own_access_list, std::span<std::byte> scratch) {
+bool drop_access_list(int fd) {
+#if HAVE_LINUX_XATTR
+  return ::fremovexattr(fd, ACCESS_LIST) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+#elif HAVE_ACL_EXTENDED
+  acl_t const empty = ::acl_init(0);
+  const bool dropped = empty != nullptr && ::acl_set_fd_np(fd, empty, ACL_TYPE_EXTENDED) == 0;
+  if (empty != nullptr) {
+    ::acl_free(empty);
+  }
+  return dropped;
+#else
+  static_cast<void>(fd);
+  return false;
+#endif
+}
+
+acl_carry carry_attributes(int dir, const struct stat& dir_status, const char* name, int to,
+                           bool drop_own_access_list, std::span<std::byte> scratch) {
 #if HAVE_LINUX_XATTR
   const proc_path through_proc(dir, name);
   attribute_source from{enter(dir, dir_status) ? name : through_proc.c_str(), -1};
@@ -299,7 +388,7 @@ carry_result carry_attributes(int dir, const struct stat& dir_status, const char
   auto listed = from.list(names);
   unique_fd opened;
   if (listed < 0 && errno == EOPNOTSUPP) {
-    return carry_result::none;
+    return acl_carry::none;
   }
   if (listed < 0) {
     // No /proc: the file itself, where this user may open it.
@@ -308,27 +397,15 @@ carry_result carry_attributes(int dir, const struct stat& dir_status, const char
     listed = opened ? from.list(names) : -1;
   }
   if (listed < 0) {
-    return carry_result::access_list_lost;
+    return acl_carry::lost;
   }
   const std::string_view list(reinterpret_cast<const char*>(names.data()),
                               static_cast<std::size_t>(listed));
   return copy_listed(from, list, to, drop_own_access_list, scratch.subspan(LIST_LIMIT));
-#elif HAVE_FCOPYFILE
-  static_cast<void>(dir_status);
-  static_cast<void>(drop_own_access_list);
-  static_cast<void>(scratch);
-  const unique_fd from(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  return from && ::fcopyfile(from.get(), to, nullptr, COPYFILE_ACL | COPYFILE_XATTR) == 0
-             ? carry_result::carried
-             : carry_result::access_list_lost;
 #else
-  static_cast<void>(dir);
   static_cast<void>(dir_status);
-  static_cast<void>(name);
-  static_cast<void>(to);
-  static_cast<void>(drop_own_access_list);
   static_cast<void>(scratch);
-  return carry_result::none;
+  return copy_all_metadata(dir, name, to, drop_own_access_list);
 #endif
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 
+#include "driver/access_rule.hpp"
 #include "driver/unique_fd.hpp"
 
 namespace geos::platform {
@@ -39,6 +40,11 @@ struct entry {
 // `locked` is false; a mount is then recognised by a change of device.
 [[nodiscard]] std::optional<entry> stat_entry(int dir, const struct stat& dir_status,
                                               const char* name);
+
+// The status of the open file `fd`, `locked` as stat_entry tells it (a
+// locked directory lets names be added but none renamed or removed);
+// `mount_root` is false.
+[[nodiscard]] std::optional<entry> stat_open(int fd);
 
 // A new regular file in `dir` without a name, open for writing, created
 // with `mode` (less the umask, or as a default ACL says). Only this process
@@ -77,11 +83,18 @@ struct extent {
 // (from a default ACL of the directory). True where this cannot be told.
 [[nodiscard]] bool creates_with_access_list(int dir);
 
-enum class carry_result {
-  none,              // there was nothing to carry (or no interface for it)
-  carried,           // what there was has been carried
-  access_list_lost,  // the old file's ACL could not be read or carried
-};
+// Whether the open file `fd` carries an access ACL: `unknown` where it
+// cannot be read or the system has no interface for ACLs.
+[[nodiscard]] access_list access_list_of(int fd);
+
+// Gives the open file `to` the access ACL of the open file `from`, which
+// has one, in place of any it has. `scratch` (at least 64 KiB) holds it on
+// the way. False where it cannot be read or set.
+[[nodiscard]] bool copy_access_list(int from, int to, std::span<std::byte> scratch);
+
+// Removes any access ACL of the open file `fd`. False where it may still
+// have one: the removal failed, or the system has no interface for it.
+[[nodiscard]] bool drop_access_list(int fd);
 
 // Gives the file `to` the ACL and extended attributes of `name` in `dir`
 // (whose status is `dir_status`; not following a link), as far as the file
@@ -92,9 +105,9 @@ enum class carry_result {
 // Where the old file has no ACL and `to` may have one of its own
 // (`drop_own_access_list`), that one is removed. `scratch` (at least
 // 128 KiB) holds the names and values on the way. Where the system has no
-// interface for these, there is nothing to carry.
-[[nodiscard]] carry_result carry_attributes(int dir, const struct stat& dir_status,
-                                            const char* name, int to, bool drop_own_access_list,
-                                            std::span<std::byte> scratch);
+// interface for these, the ACL counts as lost: nobody can tell what it was.
+[[nodiscard]] acl_carry carry_attributes(int dir, const struct stat& dir_status, const char* name,
+                                         int to, bool drop_own_access_list,
+                                         std::span<std::byte> scratch);
 
 }  // namespace geos::platform

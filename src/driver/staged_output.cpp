@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <grp.h>
+#include <pwd.h>
 
 #include "driver/driver.hpp"
 
@@ -18,13 +20,8 @@ namespace {
 constexpr int MAX_LINK_HOPS = 40;
 
 constexpr std::string_view TEMP_PREFIX = ".geos-unwrap-";
-constexpr mode_t NEW_FILE_MODE = 0666;
 constexpr mode_t PRIVATE_MODE = 0600;
-constexpr mode_t PERMISSION_BITS = 0777;
-constexpr mode_t MODE_BITS = 07777;
-constexpr mode_t GROUP_BITS = 0070;
-constexpr mode_t OTHER_BITS = 0007;
-constexpr auto SET_ID_BITS = static_cast<mode_t>(S_ISUID | S_ISGID);
+constexpr auto UNCHANGED_OWNER = static_cast<uid_t>(-1);
 
 void append_number(std::string& to, unsigned long number) {
   std::array<char, 24> digits{};
@@ -34,7 +31,41 @@ void append_number(std::string& to, unsigned long number) {
 
 bool names_a_file(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `user` is a member of `group`, as the account databases say.
+// Looked up only for an output that belongs to a third user, so rarely.
+bool belongs_to(uid_t user, gid_t group) {
+  const passwd* const account = ::getpwuid(user);
+  if (account == nullptr) {
+    return false;
+  }
+  if (account->pw_gid == group) {
+    return true;
+  }
+  const std::string_view name(account->pw_name);
+  const ::group* const entry = ::getgrgid(group);
+  for (char* const* member = entry != nullptr ? entry->gr_mem : nullptr;
+       member != nullptr && *member != nullptr; ++member) {
+    if (name == *member) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+this_process::this_process() : ids_{::geteuid(), ::getegid(), {}, ::umask(0)} {
+  static_cast<void>(::umask(ids_.umask));
+  const int count = ::getgroups(0, nullptr);
+  groups_.resize(static_cast<std::size_t>(std::max(count, 0)));
+  const int got = ::getgroups(count, groups_.data());
+  groups_.resize(static_cast<std::size_t>(std::max(got, 0)));
+  ids_.groups = groups_;
+}
 
 output_directory::output_directory() {
   // Rebuilt for every file; reserving once keeps a long batch from
@@ -44,7 +75,7 @@ output_directory::output_directory() {
 }
 
 bool output_directory::use(std::string_view path) {
-  if (fd_ && path == path_) {
+  if (fd_ && path == path_ && (path.empty() || still_leads_here(path))) {
     return true;
   }
   // A directory that cannot be opened must not leave the last one in use:
@@ -57,15 +88,25 @@ bool output_directory::use(std::string_view path) {
   return true;
 }
 
+bool output_directory::still_leads_here(std::string_view path) {
+  // The directory may have been renamed, or a link in the path switched,
+  // since the last argument: the path is followed again.
+  scratch_path_.assign(path);
+  struct stat now {};
+  return ::fstatat(platform::starting_directory(), scratch_path_.c_str(), &now, 0) == 0 &&
+         same_file(now, status_);
+}
+
 bool output_directory::open_at(int at, std::string_view path) {
   scratch_path_.assign(path);
   auto opened = platform::open_directory(at, scratch_path_.c_str());
-  struct stat status {};
-  if (!opened || ::fstat(opened.get(), &status) != 0) {
+  const auto found = opened ? platform::stat_open(opened.get()) : std::nullopt;
+  if (!found) {
     return false;
   }
   fd_ = std::move(opened);
-  status_ = status;
+  status_ = found->status;
+  locked_ = found->locked;
   creates_with_access_list_.reset();
   path_.clear();
   return true;
@@ -78,8 +119,7 @@ bool output_directory::creates_with_access_list() {
   return *creates_with_access_list_;
 }
 
-staged_output::staged_output() : umask_(::umask(0)), euid_(::geteuid()), egid_(::getegid()) {
-  static_cast<void>(::umask(umask_));
+staged_output::staged_output(const caller_ids& caller) : caller_(caller) {
   target_.reserve(PATH_MAX);
   link_text_.reserve(PATH_MAX);
   // The process id keeps concurrent runs apart, the serial keeps this run's
@@ -90,20 +130,20 @@ staged_output::staged_output() : umask_(::umask(0)), euid_(::geteuid()), egid_(:
   temp_name_.reserve(PATH_MAX);
 }
 
-bool staged_output::create(output_directory& dir, const char* name, const struct stat& input) {
+bool staged_output::create(output_directory& dir, const char* name, int input_fd,
+                           const struct stat& input) {
   discard();
-  replaces_input_ = false;
-  // A new output may be read by no one who could not read its input.
-  new_mode_ = NEW_FILE_MODE & input.st_mode & PERMISSION_BITS;
+  input_fd_ = input_fd;
   if (!resolve(dir, name)) {
     return false;
   }
-  if (existing_) {
-    if (!replaceable()) {
-      return false;
-    }
-    replaces_input_ =
-        existing_->status.st_dev == input.st_dev && existing_->status.st_ino == input.st_ino;
+  replaces_input_ = existing_ && same_file(existing_->status, input);
+  // Replacing the input itself narrows nothing, so its ACL need not be
+  // looked at.
+  const auto acl = replaces_input_ ? access_list::absent : platform::access_list_of(input_fd);
+  input_ = {input.st_uid, input.st_gid, input.st_mode, acl};
+  if (existing_ && !replaceable()) {
+    return false;
   }
   return open_temp();
 }
@@ -119,20 +159,11 @@ bool staged_output::resolve(output_directory& dir, const char* name) {
     if (!S_ISLNK(existing_->status.st_mode)) {
       return true;
     }
-    if (!may_follow(existing_->status.st_uid) || !follow_link()) {
+    if (!may_follow_link(dir_->status(), existing_->status.st_uid, caller_) || !follow_link()) {
       return false;
     }
   }
   return false;
-}
-
-bool staged_output::may_follow(uid_t link_owner) const {
-  // The rule of the kernel's protected_symlinks, applied whatever the
-  // sysctl says: in a sticky world-writable directory only links of the
-  // follower or of the directory's owner are trusted.
-  const auto& directory = dir_->status();
-  const bool shared = (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
-  return !shared || link_owner == euid_ || link_owner == directory.st_uid;
 }
 
 bool staged_output::follow_link() {
@@ -159,19 +190,13 @@ bool staged_output::follow_link() {
 
 bool staged_output::replaceable() const {
   const auto& old = existing_->status;
-  if (!S_ISREG(old.st_mode) || existing_->locked || existing_->mount_root) {
+  if (!S_ISREG(old.st_mode) || existing_->locked || existing_->mount_root || dir_->locked()) {
     return false;
   }
-  // A rename in a sticky directory may replace only the caller's own files,
-  // unless the caller owns the directory or is privileged. Even then, in a
-  // shared directory, a file planted by a third user is not written into,
-  // as the kernel's protected_regular rule keeps a privileged open from it.
-  const auto& directory = dir_->status();
-  const bool sticky = (directory.st_mode & S_ISVTX) != 0;
-  const bool shared = sticky && (directory.st_mode & S_IWOTH) != 0;
-  const bool others = old.st_uid != euid_ && old.st_uid != directory.st_uid;
-  if ((sticky && old.st_uid != euid_ && directory.st_uid != euid_ && euid_ != 0) ||
-      (shared && others)) {
+  const bool third_user =
+      !replaces_input_ && old.st_uid != caller_.uid && old.st_uid != input_.owner;
+  if (!may_replace(dir_->status(), old_facts(), input_, caller_,
+                   third_user && belongs_to(old.st_uid, input_.group))) {
     return false;
   }
   // A truncating open would need write permission; keeping that rule keeps
@@ -179,17 +204,25 @@ bool staged_output::replaceable() const {
   return ::faccessat(dir_->fd(), target_.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
+file_facts staged_output::old_facts() const {
+  const auto& old = existing_->status;
+  return {old.st_uid, old.st_gid, old.st_mode, access_list::unknown};
+}
+
 bool staged_output::open_temp() {
   // Nobody else can reach an unnamed file, so it may be created with the
-  // mode it is to have; a named one stays private until it is complete.
-  const mode_t mode = existing_ ? existing_->status.st_mode & PERMISSION_BITS : new_mode_;
+  // mode it is most likely to end with; a named one stays private until it
+  // is complete. A locked directory would keep a named one's second name.
+  const mode_t mode =
+      existing_ ? replaced_output_mode(old_facts(), input_, replaces_input_, acl_carry::none, true)
+                : new_output_mode(input_, caller_, caller_.may_set_group(input_.group), true);
   temp_ = platform::open_unnamed(dir_->fd(), mode);
   if (temp_) {
-    temp_mode_ = mode & ~umask_;
-  } else if (errno != EOPNOTSUPP || !open_named_temp()) {
+    temp_mode_ = mode & ~caller_.umask;
+  } else if (errno != EOPNOTSUPP || dir_->locked() || !open_named_temp()) {
     return false;
   }
-  temp_mode_known_ = !existing_ || !dir_->creates_with_access_list();
+  temp_mode_known_ = !dir_->creates_with_access_list();
   return true;
 }
 
@@ -200,7 +233,7 @@ bool staged_output::open_named_temp() {
                          O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, PRIVATE_MODE));
     if (temp_) {
       temp_named_ = true;
-      temp_mode_ = PRIVATE_MODE & ~umask_;
+      temp_mode_ = PRIVATE_MODE & ~caller_.umask;
       return true;
     }
     if (errno != EEXIST) {
@@ -226,13 +259,7 @@ bool staged_output::finish(std::span<std::byte> scratch) {
   if (!temp_) {
     return false;
   }
-  // A new output has the mode a plain open would give it. Where a default
-  // ACL decides that, a named temporary cannot get it by a mode and stays
-  // as private as it was created.
-  const mode_t new_mode = new_mode_ & ~umask_;
-  const bool set_new_mode =
-      !existing_ && temp_mode_ != new_mode && !dir_->creates_with_access_list();
-  if (existing_ ? !set_attributes(scratch) : set_new_mode && ::fchmod(temp_.get(), new_mode) != 0) {
+  if (!(existing_ ? set_replaced_attributes(scratch) : set_new_attributes(scratch))) {
     return false;
   }
   if (replaces_input_ && !platform::sync_to_medium(temp_.get())) {
@@ -257,32 +284,56 @@ bool staged_output::finish(std::span<std::byte> scratch) {
   return true;
 }
 
-bool staged_output::set_attributes(std::span<std::byte> scratch) {
-  const auto& old = existing_->status;
-  const auto& directory = dir_->status();
-  // New content loses the set-ID bits, as a write into the old file would.
-  mode_t mode = old.st_mode & MODE_BITS & ~SET_ID_BITS;
-  const auto carried =
-      platform::carry_attributes(dir_->fd(), directory, target_.c_str(), temp_.get(),
-                                 dir_->creates_with_access_list(), scratch);
-  // Without its ACL, the group bits would grant what the ACL's mask allowed
-  // and the other bits what a named entry may have denied.
-  if (carried == platform::carry_result::access_list_lost) {
-    mode &= ~(GROUP_BITS | OTHER_BITS);
+bool staged_output::set_new_attributes(std::span<std::byte> scratch) {
+  const bool acl_carried = carry_input_access_list(scratch);
+  // The temporary has this user's group, or the directory's; only where
+  // the two agree is its group certain without a change.
+  const bool group_certain = dir_->status().st_gid == caller_.gid && input_.group == caller_.gid;
+  const bool group_set =
+      group_certain || (caller_.may_set_group(input_.group) &&
+                        ::fchown(temp_.get(), UNCHANGED_OWNER, input_.group) == 0);
+  return set_mode(new_output_mode(input_, caller_, group_set, acl_carried),
+                  input_.acl == access_list::present);
+}
+
+// Whether the temporary now has the input's access ACL, or none where the
+// input has none; whatever it may have inherited from its directory is
+// replaced.
+bool staged_output::carry_input_access_list(std::span<std::byte> scratch) {
+  switch (input_.acl) {
+    case access_list::present:
+      return platform::copy_access_list(input_fd_, temp_.get(), scratch);
+    case access_list::absent:
+      return !dir_->creates_with_access_list() || platform::drop_access_list(temp_.get());
+    case access_list::unknown:
+      return false;
   }
+  return false;
+}
+
+bool staged_output::set_replaced_attributes(std::span<std::byte> scratch) {
+  const auto& old = existing_->status;
+  const auto carried =
+      platform::carry_attributes(dir_->fd(), dir_->status(), target_.c_str(), temp_.get(),
+                                 dir_->creates_with_access_list(), scratch);
   // The temporary belongs to this user and, depending on the system and
   // the directory's set-group-ID bit, to this user's group or the
   // directory's; only where both agree is its group certain.
-  const bool chown_needed = old.st_uid != euid_ || old.st_gid != egid_ || directory.st_gid != egid_;
-  if (chown_needed && ::fchown(temp_.get(), old.st_uid, old.st_gid) != 0 &&
-      ::fchown(temp_.get(), static_cast<uid_t>(-1), old.st_gid) != 0) {
-    mode &= ~GROUP_BITS;
+  const bool chown_needed = old.st_uid != caller_.uid || old.st_gid != caller_.gid ||
+                            dir_->status().st_gid != caller_.gid;
+  const bool group_kept = !chown_needed || ::fchown(temp_.get(), old.st_uid, old.st_gid) == 0 ||
+                          ::fchown(temp_.get(), UNCHANGED_OWNER, old.st_gid) == 0;
+  return set_mode(replaced_output_mode(old_facts(), input_, replaces_input_, carried, group_kept),
+                  carried != acl_carry::none);
+}
+
+// Setting an ACL rewrites the mode, so the mode is set last, and skipped
+// only where the temporary is known to have it already.
+bool staged_output::set_mode(mode_t mode, bool rewritten) {
+  if (!rewritten && temp_mode_known_ && temp_mode_ == mode) {
+    return true;
   }
-  // A change of owner clears set-ID bits and setting an ACL rewrites the
-  // mode, so the mode is set last and then whenever either happened.
-  const bool mode_set = !chown_needed && carried == platform::carry_result::none &&
-                        temp_mode_known_ && temp_mode_ == mode;
-  return mode_set || ::fchmod(temp_.get(), mode) == 0;
+  return ::fchmod(temp_.get(), mode) == 0;
 }
 
 bool staged_output::name_temp() {

@@ -16,20 +16,42 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "driver/access_rule.hpp"
 #include "driver/platform.hpp"
 #include "driver/unique_fd.hpp"
 
 namespace geos {
+
+// The effective ids, supplementary groups and umask of this process, read
+// once.
+class this_process {
+ public:
+  this_process();
+  this_process(const this_process&) = delete;
+  this_process& operator=(const this_process&) = delete;
+  this_process(this_process&&) = delete;
+  this_process& operator=(this_process&&) = delete;
+  ~this_process() = default;
+
+  [[nodiscard]] const caller_ids& ids() const noexcept { return ids_; }
+
+ private:
+  std::vector<gid_t> groups_;
+  caller_ids ids_;
+};
 
 // An open directory that outputs are created in.
 class output_directory {
  public:
   output_directory();
 
-  // Makes `path` ("" for the working directory) the directory in use,
-  // opening it unless it is the one opened last by this call. Returns false,
-  // with errno set and no directory in use, where it cannot be opened.
+  // Makes `path` ("" for the starting directory) the directory in use. The
+  // one opened last by this call is kept where `path` is the same and,
+  // where it has a directory part, still leads to that directory; else
+  // `path` is opened anew. Returns false, with errno set and no directory
+  // in use, where it cannot be opened.
   [[nodiscard]] bool use(std::string_view path);
 
   // Opens `path` relative to the directory `at` (which may be this one's
@@ -41,57 +63,62 @@ class output_directory {
   [[nodiscard]] bool is_open() const noexcept { return static_cast<bool>(fd_); }
   [[nodiscard]] const struct stat& status() const noexcept { return status_; }
 
+  // Whether names can be added here but none renamed or removed: the
+  // directory is append-only or immutable.
+  [[nodiscard]] bool locked() const noexcept { return locked_; }
+
   // Whether a file created here may get an access ACL from the directory.
   [[nodiscard]] bool creates_with_access_list();
 
  private:
+  [[nodiscard]] bool still_leads_here(std::string_view path);
+
   std::string path_;  // what use() opened, to tell when it can be reused
   std::string scratch_path_;
   unique_fd fd_;
   struct stat status_ {};
+  bool locked_ = false;
   std::optional<bool> creates_with_access_list_;
 };
 
 class staged_output {
  public:
-  staged_output();
+  // `caller` is borrowed for the object's lifetime.
+  explicit staged_output(const caller_ids& caller);
   staged_output(const staged_output&) = delete;
   staged_output& operator=(const staged_output&) = delete;
   staged_output(staged_output&&) = delete;
   staged_output& operator=(staged_output&&) = delete;
   ~staged_output() { discard(); }
 
-  // Starts a new output under `name` (a single path component) in `dir`,
-  // discarding one still staged. `dir` must outlive the output.
+  // Starts a new output under `name` (a single path component) in `dir`
+  // for the data of the open input `input_fd`, whose status is `input`,
+  // discarding one still staged. `dir` and the input must stay open until
+  // the output is committed or discarded.
   //
   // A symbolic link is followed to the file it names (which is then what is
-  // replaced, or created where the link dangles) only where the kernel's
-  // protection of sticky directories allows: the link is not in a sticky
-  // world-writable directory, or it belongs to this user or to the
-  // directory's owner. Returns false, with nothing created, where the name
-  // cannot be created or replaced: a link not to be followed, an existing
-  // directory or other non-regular file, a file this user may not write, a
-  // file in a sticky directory that belongs to someone else (unless this
-  // user owns the directory or is root), an immutable or append-only file, a
-  // mount point, or a directory where no file can be created. `input` is
-  // the status of the file being read: replacing it makes the commit durable.
-  [[nodiscard]] bool create(output_directory& dir, const char* name, const struct stat& input);
+  // replaced, or created where the link dangles) only where
+  // may_follow_link allows. Returns false, with nothing created, where the
+  // name cannot be created or replaced: a link not to be followed, an
+  // existing directory or other non-regular file, a file this user may not
+  // write, a file that may_replace refuses, an immutable or append-only
+  // file, a mount point, a locked directory where the name exists or could
+  // not be put in place without a second name, or a directory where no
+  // file can be created. Replacing the input itself makes the commit
+  // durable.
+  [[nodiscard]] bool create(output_directory& dir, const char* name, int input_fd,
+                            const struct stat& input);
 
   // The descriptor to write the content to, while staged.
   [[nodiscard]] int fd() const noexcept { return temp_.get(); }
 
-  // Puts the content under the name. A replaced output keeps its permission
-  // bits but the set-ID ones, its owner and group where permitted, and its
-  // ACL and extended attributes as far as the file system and this user's
-  // rights allow; where its group cannot be kept, the new file grants its
-  // group nothing, and where its ACL cannot, its group and others nothing,
-  // rather than more than the old one did. A new output gets 0666 less the
-  // umask, narrowed to the input's permission bits (or what a default ACL
-  // says), and never replaces a name that appeared meanwhile. When the output replaces
-  // its input, the content is on the medium before the old one goes.
-  // `scratch` (at least 128 KiB) carries attributes. Returns false on any
-  // failure, with the temporary removed and the name untouched. Nothing is
-  // staged afterwards.
+  // Puts the content under the name, with the owner, group, mode and ACL
+  // that access_rule.hpp gives it (extended attributes of a replaced output
+  // come along). A new output never replaces a name that appeared meanwhile.
+  // When the output replaces its input, the content is on the medium before
+  // the old one goes. `scratch` (at least 128 KiB) carries attributes.
+  // Returns false on any failure, with the temporary removed and the name
+  // untouched. Nothing is staged afterwards.
   [[nodiscard]] bool commit(std::span<std::byte> scratch);
 
   // Removes the staged content, if any, leaving the name untouched.
@@ -99,34 +126,36 @@ class staged_output {
 
  private:
   bool resolve(output_directory& dir, const char* name);
-  [[nodiscard]] bool may_follow(uid_t link_owner) const;
   bool follow_link();
   [[nodiscard]] bool replaceable() const;
+  [[nodiscard]] file_facts old_facts() const;
   bool open_temp();
   bool open_named_temp();
   bool finish(std::span<std::byte> scratch);
-  bool set_attributes(std::span<std::byte> scratch);
+  bool set_new_attributes(std::span<std::byte> scratch);
+  bool set_replaced_attributes(std::span<std::byte> scratch);
+  bool carry_input_access_list(std::span<std::byte> scratch);
+  bool set_mode(mode_t mode, bool rewritten);
   bool name_temp();
   bool put_in_place();
   void next_temp_name();
 
+  const caller_ids& caller_;
   output_directory* dir_ = nullptr;  // where the target lies
   output_directory link_dir_;        // the directory a followed link led to
   std::string target_;               // the name to replace or create, in dir_
   std::string link_text_;
   std::optional<platform::entry> existing_;  // the target, where it exists
+  int input_fd_ = -1;
+  file_facts input_{};
   unique_fd temp_;
   std::string temp_prefix_;  // ".geos-unwrap-PID-"
   std::string temp_name_;    // the temporary's name, while temp_named_
   unsigned long temp_serial_ = 0;
-  mode_t new_mode_ = 0;   // the mode a new output is created with
   mode_t temp_mode_ = 0;  // the temporary's mode, where temp_mode_known_
   bool temp_mode_known_ = false;
   bool temp_named_ = false;
   bool replaces_input_ = false;
-  mode_t umask_;
-  uid_t euid_;
-  gid_t egid_;
 };
 
 }  // namespace geos

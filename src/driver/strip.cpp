@@ -66,10 +66,10 @@ struct window {
 // instead of hanging the batch. An input under a lease refuses such an open
 // until the lease is broken, which the refusal itself sets going; the open
 // is retried until then, as a blocking open would wait.
-unique_fd open_without_blocking(int directory, const char* name) {
+unique_fd open_without_blocking(int directory, const char* name, int flags) {
   timespec pause{0, 1'000'000};
   for (;;) {
-    unique_fd fd(::openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    unique_fd fd(::openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags));
     if (fd || errno != EWOULDBLOCK || stop_signal() != 0) {
       return fd;
     }
@@ -79,8 +79,8 @@ unique_fd open_without_blocking(int directory, const char* name) {
 }
 
 // Reads of anything but a regular file block again as usual.
-std::optional<input_file> open_input(int directory, const char* name) {
-  input_file input{open_without_blocking(directory, name), {}};
+std::optional<input_file> open_input(unique_fd fd) {
+  input_file input{std::move(fd), {}};
   if (!input.fd || ::fstat(input.fd.get(), &input.status) != 0) {
     return std::nullopt;
   }
@@ -111,8 +111,9 @@ std::size_t first_request(const input_file& input) {
 class batch {
  public:
   batch(reporter& report, std::span<std::byte, BUFFER_SIZE> read_buffer)
-      : report_(report), read_buffer_(read_buffer) {
+      : report_(report), read_buffer_(read_buffer), output_(process_.ids()) {
     output_name_.reserve(PATH_MAX);
+    directory_path_.reserve(PATH_MAX);
   }
 
   // Strips one file and prints its lines. Returns false where a stop signal
@@ -121,6 +122,8 @@ class batch {
 
  private:
   std::optional<input_file> open_argument(const char* argument);
+  unique_fd open_name(int directory, const char* name, const struct stat* directory_status,
+                      std::string_view directory_path);
   window read_window(const input_file& input);
   bool write_output(std::string_view argument, const input_file& input, const window& first);
   io_status copy_data(const input_file& input, const window& first);
@@ -128,6 +131,8 @@ class batch {
   reporter& report_;
   std::span<std::byte, BUFFER_SIZE> read_buffer_;
   std::string output_name_;
+  std::string directory_path_;
+  this_process process_;
   output_directory directory_;
   staged_output output_;
 };
@@ -164,11 +169,39 @@ bool batch::strip_file(const char* argument) {
 std::optional<input_file> batch::open_argument(const char* argument) {
   const auto parts = split_path(argument);
   if (!directory_.use(parts.directory)) {
-    return open_input(platform::starting_directory(), argument);
+    return open_input(
+        open_name(platform::starting_directory(), argument, nullptr, parts.directory));
   }
   // "dir/" names the directory itself; "" names nothing.
   const bool names_directory = parts.name.empty() && !parts.directory.empty();
-  return open_input(directory_.fd(), names_directory ? "." : parts.name.data());
+  return open_input(open_name(directory_.fd(), names_directory ? "." : parts.name.data(),
+                              &directory_.status(), {}));
+}
+
+// A symbolic link is followed only where may_follow_link allows, whatever
+// the kernel's own protection is set to. Opening without following first
+// costs nothing where the name is no link. `directory_status` is that of
+// the directory holding the name, or null where it must be looked up by
+// `directory_path`.
+unique_fd batch::open_name(int directory, const char* name, const struct stat* directory_status,
+                           std::string_view directory_path) {
+  auto fd = open_without_blocking(directory, name, O_NOFOLLOW);
+  struct stat link {};
+  if (fd || ::fstatat(directory, name, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+    return fd;
+  }
+  struct stat looked_up {};
+  if (directory_status == nullptr) {
+    directory_path_.assign(directory_path.empty() ? std::string_view(".") : directory_path);
+    if (::fstatat(directory, directory_path_.c_str(), &looked_up, 0) != 0) {
+      return {};
+    }
+    directory_status = &looked_up;
+  }
+  if (!may_follow_link(*directory_status, link.st_uid, process_.ids())) {
+    return {};
+  }
+  return open_without_blocking(directory, name, 0);
 }
 
 window batch::read_window(const input_file& input) {
@@ -189,8 +222,8 @@ window batch::read_window(const input_file& input) {
 }
 
 bool batch::write_output(std::string_view argument, const input_file& input, const window& first) {
-  if (!directory_.is_open() ||
-      !output_.create(directory_, split_path(output_name_).name.data(), input.status)) {
+  if (!directory_.is_open() || !output_.create(directory_, split_path(output_name_).name.data(),
+                                               input.fd.get(), input.status)) {
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
     return true;
   }

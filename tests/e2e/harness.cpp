@@ -62,6 +62,9 @@ void drain(std::array<int, 2> fds, std::array<std::string*, 2> into, pid_t child
     const rlimit limit{*options.file_size_limit, *options.file_size_limit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
+  // A signal that dumps core must not leave a core file among the outputs.
+  const rlimit no_core{0, 0};
+  ::setrlimit(RLIMIT_CORE, &no_core);
   ::execvp(file, argv);
   ::_exit(127);
 }

@@ -1,0 +1,162 @@
+#include "driver/access_rule.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <optional>
+
+#include "case_name.hpp"
+
+namespace geos {
+namespace {
+
+constexpr uid_t ME = 1000;
+constexpr uid_t OTHER = 2000;
+constexpr gid_t TEAM = 50;
+constexpr std::array<gid_t, 2> MY_GROUPS{ME, TEAM};
+constexpr auto PRESENT = access_list::present;
+
+struct stat directory(mode_t mode, uid_t owner = ME) {
+  struct stat status {};
+  status.st_mode = S_IFDIR | mode;
+  status.st_uid = owner;
+  return status;
+}
+
+caller_ids caller(uid_t uid = ME, mode_t umask = 022) { return {uid, ME, MY_GROUPS, umask}; }
+
+struct new_case {
+  const char* name;
+  file_facts input;
+  mode_t umask;
+  bool group_set;
+  bool acl_carried;
+  mode_t expected;
+};
+
+class new_output : public testing::TestWithParam<new_case> {};
+
+TEST_P(new_output, grants_nobody_the_input_denies) {
+  const auto& row = GetParam();
+  EXPECT_EQ(new_output_mode(row.input, caller(ME, row.umask), row.group_set, row.acl_carried),
+            row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, new_output,
+    testing::Values(
+        // clang-format off
+        new_case{"follows_input_and_umask_as_cp", {ME, ME, 0664}, 022, true, true, 0644},
+        new_case{"read_only_input_stays_writable_for_caller", {ME, ME, 0444}, 022, true, true,
+                 0644},
+        new_case{"private_input_stays_private", {ME, ME, 0600}, 0, true, true, 0600},
+        new_case{"group_not_set_gets_nothing", {ME, OTHER, 0664}, 0, false, true, 0604},
+        new_case{"group_denied_by_input_not_let_in_as_other", {ME, OTHER, 0604}, 0, false, true,
+                 0600},
+        new_case{"owner_denied_by_input_not_let_in_as_other", {OTHER, ME, 0044}, 0, true, true,
+                 0600},
+        new_case{"carried_acl_keeps_mask_and_other", {ME, ME, 0654, PRESENT}, 0, true, true, 0644},
+        new_case{"acl_not_carried_leaves_only_the_caller", {ME, ME, 0644, PRESENT}, 0, true, false,
+                 0600}),
+    // clang-format on
+    case_name{});
+
+// What is known of a replacement beyond the statuses.
+enum facts : unsigned {
+  MEMBER = 1,  // the old output's owner is in the input's group
+  IN_PLACE = 2,
+  OLD_ACL = 4,  // the old output's ACL was carried
+  ACL_LOST = 8,
+  GROUP_LOST = 16,
+};
+constexpr int REFUSED = -1;
+
+struct replace_case {
+  const char* name;
+  struct stat directory;
+  uid_t caller;
+  file_facts old;
+  file_facts input;
+  unsigned facts;
+  int expected;  // the mode, or REFUSED
+};
+
+class replaced_output : public testing::TestWithParam<replace_case> {};
+
+TEST_P(replaced_output, keeps_what_it_had_narrowed_to_the_input) {
+  const auto& row = GetParam();
+  const auto has = [&](unsigned fact) { return (row.facts & fact) != 0; };
+  const bool allowed =
+      may_replace(row.directory, row.old, row.input, caller(row.caller), has(MEMBER));
+  ASSERT_EQ(allowed, row.expected != REFUSED);
+  if (allowed) {
+    const auto acl =
+        has(OLD_ACL) ? acl_carry::carried : (has(ACL_LOST) ? acl_carry::lost : acl_carry::none);
+    EXPECT_EQ(replaced_output_mode(row.old, row.input, has(IN_PLACE), acl, !has(GROUP_LOST)),
+              static_cast<mode_t>(row.expected));
+  }
+}
+
+const auto PLAIN = directory(0755);
+const auto SHARED = directory(01777, 0);
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, replaced_output,
+    testing::Values(
+        // clang-format off
+        replace_case{"keeps_its_bits", PLAIN, ME, {ME, ME, 0664}, {ME, ME, 0644}, 0, 0664},
+        replace_case{"private_input_clears_read_of_wide_output", PLAIN, ME, {ME, ME, 0666},
+                     {ME, ME, 0600}, 0, 0622},
+        replace_case{"in_place_narrows_nothing_but_set_id", PLAIN, ME, {ME, ME, 06750},
+                     {ME, ME, 06750}, IN_PLACE, 0750},
+        replace_case{"other_group_reads_only_what_anyone_may", PLAIN, ME, {ME, TEAM, 0640},
+                     {ME, ME, 0640}, 0, 0600},
+        replace_case{"old_acl_names_people_the_input_may_not_let_in", PLAIN, ME, {ME, ME, 0640},
+                     {ME, ME, 0640}, OLD_ACL, 0600},
+        replace_case{"input_acl_left_behind_trusts_only_the_owner", PLAIN, ME, {ME, ME, 0644},
+                     {ME, ME, 0644, PRESENT}, 0, 0600},
+        replace_case{"lost_acl_clears_group_and_other", PLAIN, ME, {ME, ME, 0664},
+                     {ME, ME, 0644}, ACL_LOST, 0600},
+        replace_case{"group_not_kept_clears_group", PLAIN, ME, {ME, ME, 0664}, {ME, ME, 0644},
+                     GROUP_LOST, 0604},
+        replace_case{"third_user_who_cannot_read_input_refused", PLAIN, ME, {OTHER, OTHER, 0666},
+                     {ME, ME, 0600}, MEMBER, REFUSED},
+        replace_case{"third_user_let_in_by_input_group_kept", PLAIN, ME, {OTHER, TEAM, 0660},
+                     {ME, TEAM, 0640}, MEMBER, 0660},
+        replace_case{"third_user_outside_input_group_refused", PLAIN, 0, {OTHER, TEAM, 0660},
+                     {ME, TEAM, 0640}, 0, REFUSED},
+        replace_case{"third_user_let_in_as_other_kept", PLAIN, 0, {OTHER, OTHER, 0644},
+                     {ME, ME, 0644}, 0, 0644},
+        replace_case{"roots_output_kept_narrowed", PLAIN, ME, {0, 0, 0644}, {ME, ME, 0600}, 0,
+                     0600},
+        replace_case{"others_file_in_sticky_directory_refused", SHARED, ME, {OTHER, ME, 0666},
+                     {ME, ME, 0644}, 0, REFUSED},
+        replace_case{"sticky_directory_owner_may_replace", directory(01775), ME,
+                     {OTHER, ME, 0666}, {ME, ME, 0644}, 0, 0666},
+        replace_case{"root_may_replace_in_sticky_directory", directory(01775, OTHER), 0,
+                     {OTHER, ME, 0644}, {OTHER, ME, 0644}, 0, 0644},
+        replace_case{"planted_file_in_shared_directory_refused_to_root", SHARED, 0,
+                     {OTHER, ME, 0666}, {OTHER, ME, 0644}, 0, REFUSED},
+        replace_case{"directory_owners_file_in_shared_directory_kept", directory(01777, OTHER),
+                     0, {OTHER, ME, 0644}, {OTHER, ME, 0644}, 0, 0644}),
+    // clang-format on
+    case_name{});
+
+TEST(may_follow_link, trusts_only_the_caller_and_the_directory_owner_where_shared) {
+  EXPECT_TRUE(may_follow_link(PLAIN, OTHER, caller()));
+  EXPECT_TRUE(may_follow_link(directory(01770, 0), OTHER, caller()));
+  EXPECT_TRUE(may_follow_link(directory(0777, 0), OTHER, caller()));
+  EXPECT_FALSE(may_follow_link(SHARED, OTHER, caller()));
+  EXPECT_TRUE(may_follow_link(SHARED, ME, caller()));
+  EXPECT_TRUE(may_follow_link(SHARED, 0, caller()));
+}
+
+TEST(may_set_group, only_own_groups_unless_root) {
+  EXPECT_TRUE(caller().may_set_group(TEAM));
+  EXPECT_TRUE(caller().may_set_group(ME));
+  EXPECT_FALSE(caller().may_set_group(OTHER));
+  EXPECT_TRUE(caller(0).may_set_group(OTHER));
+}
+
+}  // namespace
+}  // namespace geos
