@@ -13,6 +13,11 @@ void catch_stop_signals();
 // The stop signal caught so far, or 0.
 [[nodiscard]] int stop_signal() noexcept;
 
+// How long, from now, the report may still take once a stop signal has come
+// (the whole run is to be gone within a second of it): milliseconds, 0 once
+// that time is up, or -1 where no stop signal has come.
+[[nodiscard]] int stop_milliseconds_left() noexcept;
+
 // Ends the process by `signal` as though it had never been caught, so that
 // the parent sees the usual status of a process killed by it (with a core
 // dump where the signal makes one and the limits allow).

@@ -1,6 +1,7 @@
 #include "driver/report.hpp"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +16,6 @@ namespace {
 
 constexpr std::string_view PLACEHOLDER = "%s";
 constexpr char SHOWN_INSTEAD = '?';
-constexpr int STOPPING_WAIT_MS = 500;
 
 unsigned char byte_at(std::string_view text, std::size_t at) {
   return static_cast<unsigned char>(text[at]);
@@ -54,44 +54,91 @@ std::size_t sequence_length(std::string_view text) {
   return length;
 }
 
+// Characters a terminal acts on rather than shows: C0, DEL, C1, and the
+// bidirectional formatting characters, which can make a line read as
+// something else.
 bool is_control(std::string_view character) {
   const auto first = byte_at(character, 0);
-  if (character.size() == 1) {
-    return first < 0x20 || first == 0x7F;
+  switch (character.size()) {
+    case 1:
+      return first < 0x20 || first == 0x7F;
+    case 2:
+      return first == 0xC2 && byte_at(character, 1) < 0xA0;
+    case 3: {
+      const auto second = byte_at(character, 1);
+      const auto third = byte_at(character, 2);
+      return first == 0xE2 && ((second == 0x80 && third >= 0xAA && third <= 0xAE) ||
+                               (second == 0x81 && third >= 0xA6 && third <= 0xA9));
+    }
+    default:
+      return false;
   }
-  return character.size() == 2 && first == 0xC2 && byte_at(character, 1) < 0xA0;
+}
+
+bool is_regular_file(int fd) {
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Waits until `fd` takes more, for at most `milliseconds` (-1: for as long
+// as it takes). False where it did not in that time.
+bool wait_for_room(int fd, int milliseconds) {
+  pollfd ready{fd, POLLOUT, 0};
+  const int result = ::poll(&ready, 1, milliseconds);
+  return result > 0 || (result < 0 && errno == EINTR);
 }
 
 }  // namespace
 
 reporter::reporter(int fd, bool terminal, std::span<char> buffer)
-    : fd_(fd), terminal_(terminal), buffer_(buffer) {}
+    : fd_(fd), terminal_(terminal), regular_file_(is_regular_file(fd)), buffer_(buffer) {}
 
 void reporter::print(std::string_view text, std::initializer_list<std::string_view> fields) {
-  // A line is never split between two writes, where it fits the buffer.
-  std::size_t most = text.size();
+  // Masking never lengthens a field, so the bytes given bound the line.
+  std::size_t field_bytes = 0;
   for (const auto field : fields) {
-    most += field.size();
+    field_bytes += field.size();
   }
-  if (most > buffer_.size() - used_) {
-    flush();
-  }
+  make_room(text.size() + field_bytes);
+  // Only a line that not even an empty buffer holds has its fields cut.
+  std::size_t room = buffer_.size() - used_ - std::min(text.size(), buffer_.size() - used_);
   const auto* field = fields.begin();
   for (auto at = text.find(PLACEHOLDER); at != std::string_view::npos;
        at = text.find(PLACEHOLDER)) {
     put(text.substr(0, at));
     if (field != fields.end()) {
-      put_field(*field++);
+      const auto most = std::min(field->size(), room);
+      put_field(*field++, most);
+      room -= most;
     }
     text.remove_prefix(at + PLACEHOLDER.size());
   }
   put(text);
   if (terminal_) {
-    flush();
+    write_out({buffer_.data(), used_});
+    used_ = 0;
+    file_start_ = 0;
   }
 }
 
-void reporter::put_field(std::string_view field) {
+// Writes out the finished lines where the new line would not fit beside
+// them; the current file's lines move to the front.
+void reporter::make_room(std::size_t line) {
+  if (line > buffer_.size() - used_) {
+    flush_finished();
+  }
+}
+
+void reporter::flush_finished() {
+  write_out({buffer_.data(), file_start_});
+  std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(file_start_),
+            buffer_.begin() + static_cast<std::ptrdiff_t>(used_), buffer_.begin());
+  used_ -= file_start_;
+  file_start_ = 0;
+}
+
+void reporter::put_field(std::string_view field, std::size_t most) {
+  field = field.substr(0, most);
   if (!terminal_) {
     put(field);
     return;
@@ -105,61 +152,54 @@ void reporter::put_field(std::string_view field) {
 }
 
 void reporter::put(std::string_view bytes) {
-  if (bytes.size() > buffer_.size() - used_) {
-    // Only a line longer than the buffer gets here: it goes out as it comes,
-    // finished file or not.
-    flush();
-    if (bytes.size() > buffer_.size()) {
-      write_out(bytes);
-      return;
-    }
-  }
+  bytes = bytes.substr(0, buffer_.size() - used_);
   std::copy(bytes.begin(), bytes.end(), buffer_.begin() + static_cast<std::ptrdiff_t>(used_));
   used_ += bytes.size();
 }
 
-void reporter::flush() {
-  write_out({buffer_.data(), used_});
-  used_ = 0;
-  file_start_ = 0;
-}
-
-void reporter::flush_finished() {
-  used_ = file_start_;
-  flush();
-}
-
-void reporter::write_out(std::string_view bytes) const {
+void reporter::write_out(std::string_view lines) {
   // A pipe keeps a write of up to PIPE_BUF bytes whole among the writes of
-  // other processes (as under xargs -P), so each write ends with a line.
-  while (!bytes.empty()) {
-    auto end = bytes.size();
+  // other processes, so each write is as many whole lines as fit in that,
+  // or one longer line. Once one cannot be delivered, nor can the rest.
+  while (!lines.empty() && !gone_) {
+    auto end = lines.size();
     if (end > PIPE_BUF) {
-      const auto last = bytes.rfind('\n', PIPE_BUF - 1);
-      end = (last != std::string_view::npos ? last : std::min(bytes.find('\n'), end - 1)) + 1;
+      const auto last = lines.rfind('\n', PIPE_BUF - 1);
+      end = (last != std::string_view::npos ? last : std::min(lines.find('\n'), end - 1)) + 1;
     }
-    write_fully(bytes.substr(0, end));
-    bytes.remove_prefix(end);
+    if (!deliver(lines.substr(0, end))) {
+      return;
+    }
+    lines.remove_prefix(end);
   }
 }
 
-void reporter::write_fully(std::string_view bytes) const {
-  while (!bytes.empty()) {
-    // Once the run is stopping, a reader that takes nothing for a while is
-    // not waited for.
-    pollfd ready{fd_, POLLOUT, 0};
-    if (stop_signal() != 0 && ::poll(&ready, 1, STOPPING_WAIT_MS) <= 0) {
-      return;
+bool reporter::deliver(std::string_view unit) {
+  bool begun = false;
+  while (!unit.empty()) {
+    // While stopping, a unit is begun only where the deadline leaves time
+    // for it, and one longer than a pipe keeps whole only onto a file,
+    // where no reader can stall it halfway.
+    const int left = stop_milliseconds_left();
+    const bool stopping = left >= 0;
+    if (stopping &&
+        ((!begun && unit.size() > PIPE_BUF && !regular_file_) || !wait_for_room(fd_, left))) {
+      return false;
     }
-    const auto put = ::write(fd_, bytes.data(), bytes.size());
-    if (put < 0 && errno == EINTR) {
-      continue;
+    const auto put = ::write(fd_, unit.data(), unit.size());
+    if (put > 0) {
+      unit.remove_prefix(static_cast<std::size_t>(put));
+      begun = true;
+    } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A descriptor in non-blocking mode, shared with whoever set it so:
+      // its reader is slow, not gone.
+      static_cast<void>(stopping || wait_for_room(fd_, -1));
+    } else if (put == 0 || errno != EINTR) {
+      gone_ = true;
+      return false;
     }
-    if (put <= 0) {
-      return;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(put));
   }
+  return true;
 }
 
 }  // namespace geos

@@ -20,46 +20,63 @@ inline constexpr std::string_view CANT_WRITE = "Can't write '%s'!\n";
 }  // namespace message
 
 // Prints report lines to a file descriptor through a buffer of its own.
-// Onto a terminal each line goes out at once, and in its fields every C0
-// control, DEL, C1 control (U+0080 to U+009F) and every byte that is not
-// part of valid UTF-8 is shown as '?' (one per byte, or per encoded
-// control); every other character passes unchanged, and no locale is read.
-// Elsewhere every byte passes as it is, and lines go out in blocks of whole
-// lines, each small enough for a pipe to keep it whole among other writers. Write errors are not
-// reported: a report line is never worth losing a file over.
+//
+// The lines of the file being handled are held until it is finished, and
+// dropped where the run stops first: a file cut short is not reported by
+// half. Onto a terminal, where a user watches, every line goes out as soon
+// as it is printed instead. Elsewhere finished lines go out when the buffer
+// fills and at the end, in writes of whole lines, each small enough for a
+// pipe to keep it whole among other writers (as under xargs -P).
+//
+// A line is written whole or not at all. A descriptor that takes nothing
+// for a while (a slow reader, or one in non-blocking mode) is waited for;
+// once a stop signal has come, only until the stop's deadline, after which
+// the lines not delivered are dropped whole. A reader that goes away ends
+// the report, never the run. Write errors are not reported: a report line
+// is never worth losing a file over.
+//
+// Onto a terminal, every C0 control, DEL, C1 control (U+0080 to U+009F),
+// bidirectional formatting character (U+202A to U+202E, U+2066 to U+2069)
+// and every byte that is not part of valid UTF-8 is shown as '?' in the
+// fields (one per byte, or per encoded character); every other character
+// passes unchanged, and no locale is read. Elsewhere every byte passes.
 class reporter {
  public:
-  // `buffer` is borrowed for the reporter's lifetime.
+  // `buffer` is borrowed for the reporter's lifetime; its size is the
+  // longest that one file's lines may be together.
   reporter(int fd, bool terminal, std::span<char> buffer);
   reporter(const reporter&) = delete;
   reporter& operator=(const reporter&) = delete;
   reporter(reporter&&) = delete;
   reporter& operator=(reporter&&) = delete;
-  ~reporter() { flush(); }
+  ~reporter() { flush_finished(); }
 
-  // Prints `text` with each "%s" replaced by the next of `fields`, in order.
-  // A "%s" without a field left prints nothing.
+  [[nodiscard]] std::size_t capacity() const noexcept { return buffer_.size(); }
+
+  // Prints `text` with each "%s" replaced by the next of `fields`, in order,
+  // as a line of the current file. A "%s" without a field left prints
+  // nothing. Where the line cannot be held, its fields are cut to fit.
   void print(std::string_view text, std::initializer_list<std::string_view> fields);
 
   // Marks every line printed so far as belonging to a finished file; the
-  // lines printed after it belong to the current one.
+  // lines printed after it belong to the next one.
   void finish_file() noexcept { file_start_ = used_; }
 
-  // Writes out every line printed.
-  void flush();
-
-  // Writes out the lines of the finished files and drops the current one's:
-  // a file cut short is not reported by half.
+  // Writes out the lines of the finished files (and onto a terminal those
+  // of the current one, which are out already).
   void flush_finished();
 
  private:
+  void make_room(std::size_t line);
   void put(std::string_view bytes);
-  void put_field(std::string_view field);
-  void write_out(std::string_view bytes) const;
-  void write_fully(std::string_view bytes) const;
+  void put_field(std::string_view field, std::size_t most);
+  void write_out(std::string_view lines);
+  bool deliver(std::string_view unit);
 
   int fd_;
   bool terminal_;
+  bool regular_file_;
+  bool gone_ = false;  // the reader went away
   std::span<char> buffer_;
   std::size_t used_ = 0;
   std::size_t file_start_ = 0;

@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <grp.h>
 #include <pwd.h>
 
@@ -61,17 +61,16 @@ bool belongs_to(uid_t user, gid_t group) {
 this_process::this_process() : ids_{::geteuid(), ::getegid(), {}, ::umask(0)} {
   static_cast<void>(::umask(ids_.umask));
   const int count = ::getgroups(0, nullptr);
-  groups_.resize(static_cast<std::size_t>(std::max(count, 0)));
-  const int got = ::getgroups(count, groups_.data());
-  groups_.resize(static_cast<std::size_t>(std::max(got, 0)));
-  ids_.groups = groups_;
+  groups_ = try_allocate<gid_t>(static_cast<std::size_t>(std::max(count, 0)));
+  const int got = groups_ ? ::getgroups(count, groups_.get()) : 0;
+  ids_.groups = {groups_.get(), static_cast<std::size_t>(std::max(got, 0))};
 }
 
-output_directory::output_directory() {
+output_directory::output_directory(std::size_t longest_path) {
   // Rebuilt for every file; reserving once keeps a long batch from
   // allocating per file.
-  path_.reserve(PATH_MAX);
-  scratch_path_.reserve(PATH_MAX);
+  path_.reserve(longest_path);
+  scratch_path_.reserve(longest_path);
 }
 
 bool output_directory::use(std::string_view path) {
@@ -300,15 +299,11 @@ bool staged_output::set_new_attributes(std::span<std::byte> scratch) {
 // input has none; whatever it may have inherited from its directory is
 // replaced.
 bool staged_output::carry_input_access_list(std::span<std::byte> scratch) {
-  switch (input_.acl) {
-    case access_list::present:
-      return platform::copy_access_list(input_fd_, temp_.get(), scratch);
-    case access_list::absent:
-      return !dir_->creates_with_access_list() || platform::drop_access_list(temp_.get());
-    case access_list::unknown:
-      return false;
+  if (input_.acl == access_list::present) {
+    return platform::copy_access_list(input_fd_, temp_.get(), scratch);
   }
-  return false;
+  return input_.acl == access_list::absent &&
+         (!dir_->creates_with_access_list() || platform::drop_access_list(temp_.get()));
 }
 
 bool staged_output::set_replaced_attributes(std::span<std::byte> scratch) {

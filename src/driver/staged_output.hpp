@@ -12,20 +12,23 @@
 
 #include <sys/stat.h>
 
+#include <climits>
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "driver/access_rule.hpp"
+#include "driver/heap.hpp"
 #include "driver/platform.hpp"
 #include "driver/unique_fd.hpp"
 
 namespace geos {
 
 // The effective ids, supplementary groups and umask of this process, read
-// once.
+// once. Where memory for the groups cannot be had, none are known, so that
+// the caller is taken to be in fewer groups, never more.
 class this_process {
  public:
   this_process();
@@ -38,14 +41,15 @@ class this_process {
   [[nodiscard]] const caller_ids& ids() const noexcept { return ids_; }
 
  private:
-  std::vector<gid_t> groups_;
+  heap_array<gid_t> groups_;
   caller_ids ids_;
 };
 
 // An open directory that outputs are created in.
 class output_directory {
  public:
-  output_directory();
+  // Takes paths of up to `longest_path` bytes without allocating again.
+  explicit output_directory(std::size_t longest_path = PATH_MAX);
 
   // Makes `path` ("" for the starting directory) the directory in use. The
   // one opened last by this call is kept where `path` is the same and,

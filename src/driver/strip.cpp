@@ -7,11 +7,14 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <ctime>
+#include <new>
 #include <optional>
 
 #include "driver/driver.hpp"
 #include "driver/file_io.hpp"
+#include "driver/heap.hpp"
 #include "driver/interrupt.hpp"
 #include "driver/platform.hpp"
 #include "driver/report.hpp"
@@ -24,7 +27,30 @@ namespace {
 
 constexpr std::string_view DEFAULT_PROGRAM_NAME = "geos-unwrap";
 
-constexpr std::size_t REPORT_BUFFER_SIZE = std::size_t{64} * 1024;
+// Report lines are many and small: a buffer this large keeps them to a few
+// writes per thousand files.
+constexpr std::size_t REPORT_BATCH = std::size_t{64} * 1024;
+
+constexpr std::size_t LONGEST_MESSAGE =
+    std::max({message::CANT_OPEN.size(), message::CANT_READ.size(), message::NOT_GEOS.size(),
+              message::CORRUPTED.size(), message::CANT_OPEN_FOR_WRITE.size(),
+              message::STRIPPING.size(), message::CANT_WRITE.size()});
+
+// The most that the lines of one file take, for an argument of `length`
+// bytes: the stripping line, with a header text of up to a window, and one
+// line after it. Each names the argument or its output, which is as long
+// and an extension more.
+constexpr std::size_t one_file_lines(std::size_t length) {
+  return 2 * LONGEST_MESSAGE + READ_LIMIT + 3 * (length + OUTPUT_EXTENSION.size());
+}
+
+constexpr std::size_t REPORT_BUFFER_SIZE = REPORT_BATCH + one_file_lines(PATH_MAX);
+
+// About what a batch takes from the heap, for arguments of up to `longest`
+// bytes: three buffers that hold one, the rest sized for any path.
+constexpr std::size_t batch_memory(std::size_t longest) {
+  return 3 * (longest + OUTPUT_EXTENSION.size() + 1) + std::size_t{8} * PATH_MAX;
+}
 
 // Holds the window, and later serves copies in chunks large enough for the
 // page cache to take them whole, and the attributes of a replaced output.
@@ -108,46 +134,71 @@ std::size_t first_request(const input_file& input) {
              : FIRST_READ;
 }
 
+// Every buffer of a batch is sized when it starts, so that nothing is
+// allocated per file and no allocation can fail halfway through a file.
 class batch {
  public:
-  batch(reporter& report, std::span<std::byte, BUFFER_SIZE> read_buffer)
-      : report_(report), read_buffer_(read_buffer), output_(process_.ids()) {
-    output_name_.reserve(PATH_MAX);
-    directory_path_.reserve(PATH_MAX);
+  // Takes arguments of up to `longest` bytes.
+  batch(reporter& report, std::span<std::byte, BUFFER_SIZE> read_buffer, std::size_t longest)
+      : report_(report),
+        read_buffer_(read_buffer),
+        longest_(longest),
+        directory_(longest),
+        output_(process_.ids()) {
+    output_name_.reserve(longest + OUTPUT_EXTENSION.size());
   }
 
   // Strips one file and prints its lines. Returns false where a stop signal
-  // cut it short, with nothing written.
+  // cut it short, with nothing written. An argument longer than the batch
+  // takes, or whose lines the report cannot hold, is not opened: it gets a
+  // line of its own.
   bool strip_file(const char* argument);
 
  private:
+  bool strip(const char* argument);
   std::optional<input_file> open_argument(const char* argument);
-  unique_fd open_name(int directory, const char* name, const struct stat* directory_status,
-                      std::string_view directory_path);
+  unique_fd open_name(const char* name);
   window read_window(const input_file& input);
   bool write_output(std::string_view argument, const input_file& input, const window& first);
   io_status copy_data(const input_file& input, const window& first);
 
   reporter& report_;
   std::span<std::byte, BUFFER_SIZE> read_buffer_;
+  std::size_t longest_;
   std::string output_name_;
-  std::string directory_path_;
   this_process process_;
   output_directory directory_;
   staged_output output_;
 };
 
 bool batch::strip_file(const char* argument) {
+  const auto length = std::strlen(argument);
+  if (length <= longest_ && one_file_lines(length) <= report_.capacity()) {
+    return strip(argument);
+  }
+  report_.print(message::CANT_OPEN, {argument});
+  return true;
+}
+
+// A step that a stop signal cut short is no failure of the file's: it is
+// not reported.
+bool batch::strip(const char* argument) {
   derive_output_name(argument, output_name_);
   auto input = open_argument(argument);
   if (!input) {
+    if (stop_signal() != 0) {
+      return false;
+    }
     report_.print(message::CANT_OPEN, {argument});
-    return stop_signal() == 0;
+    return true;
   }
   const auto first = read_window(*input);
   if (first.status != io_status::done) {
+    if (first.status == io_status::stopped) {
+      return false;
+    }
     report_.print(message::CANT_READ, {argument});
-    return first.status != io_status::stopped;
+    return true;
   }
   switch (first.outcome.kind) {
     case scan_kind::not_geos:
@@ -164,44 +215,31 @@ bool batch::strip_file(const char* argument) {
 
 // The input is opened inside the directory that its output goes into, so
 // that both are in the same place whatever happens to the path meanwhile.
-// Where that directory cannot be opened, the input still can be by its path,
-// and the output is refused later.
+// Where that directory cannot be opened, the input still can be by its path
+// (and the output is refused later), but not through a link, which cannot
+// be judged without its directory.
 std::optional<input_file> batch::open_argument(const char* argument) {
   const auto parts = split_path(argument);
   if (!directory_.use(parts.directory)) {
-    return open_input(
-        open_name(platform::starting_directory(), argument, nullptr, parts.directory));
+    return open_input(open_without_blocking(platform::starting_directory(), argument, O_NOFOLLOW));
   }
   // "dir/" names the directory itself; "" names nothing.
   const bool names_directory = parts.name.empty() && !parts.directory.empty();
-  return open_input(open_name(directory_.fd(), names_directory ? "." : parts.name.data(),
-                              &directory_.status(), {}));
+  return open_input(open_name(names_directory ? "." : parts.name.data()));
 }
 
 // A symbolic link is followed only where may_follow_link allows, whatever
 // the kernel's own protection is set to. Opening without following first
-// costs nothing where the name is no link. `directory_status` is that of
-// the directory holding the name, or null where it must be looked up by
-// `directory_path`.
-unique_fd batch::open_name(int directory, const char* name, const struct stat* directory_status,
-                           std::string_view directory_path) {
-  auto fd = open_without_blocking(directory, name, O_NOFOLLOW);
+// costs nothing where the name is no link.
+unique_fd batch::open_name(const char* name) {
+  auto fd = open_without_blocking(directory_.fd(), name, O_NOFOLLOW);
   struct stat link {};
-  if (fd || ::fstatat(directory, name, &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+  if (fd || ::fstatat(directory_.fd(), name, &link, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISLNK(link.st_mode) ||
+      !may_follow_link(directory_.status(), link.st_uid, process_.ids())) {
     return fd;
   }
-  struct stat looked_up {};
-  if (directory_status == nullptr) {
-    directory_path_.assign(directory_path.empty() ? std::string_view(".") : directory_path);
-    if (::fstatat(directory, directory_path_.c_str(), &looked_up, 0) != 0) {
-      return {};
-    }
-    directory_status = &looked_up;
-  }
-  if (!may_follow_link(*directory_status, link.st_uid, process_.ids())) {
-    return {};
-  }
-  return open_without_blocking(directory, name, 0);
+  return open_without_blocking(directory_.fd(), name, 0);
 }
 
 window batch::read_window(const input_file& input) {
@@ -230,7 +268,10 @@ bool batch::write_output(std::string_view argument, const input_file& input, con
   report_.print(message::STRIPPING, {argument, header_text(first.bytes), output_name_});
   const auto copied = copy_data(input, first);
   if (copied == io_status::stopped) {
+    // Where the stripping line is on a terminal already, this one says the
+    // output was not made; elsewhere both are dropped with the file.
     output_.discard();
+    report_.print(message::CANT_WRITE, {output_name_});
     return false;
   }
   if (copied == io_status::read_failed) {
@@ -276,38 +317,85 @@ void occupy_standard_descriptors() {
   }
 }
 
+std::size_t longest_argument(int argc, const char* const* argv) {
+  std::size_t longest = 0;
+  for (int i = 1; i < argc; ++i) {
+    longest = std::max(longest, std::strlen(argv[i]));
+  }
+  return longest;
+}
+
+// The report's buffer: static, so that obtaining it cannot fail, unless an
+// argument is so long that its lines need more, which is then asked for
+// once. Where that fails, such an argument cannot be held.
+std::span<char> report_buffer(std::size_t longest, heap_array<char>& larger) {
+  static std::array<char, REPORT_BUFFER_SIZE> fixed;
+  const auto needed = REPORT_BATCH + one_file_lines(longest);
+  if (needed <= fixed.size()) {
+    return fixed;
+  }
+  larger = try_allocate<char>(needed);
+  return larger ? std::span<char>(larger.get(), needed) : std::span<char>(fixed);
+}
+
+// The longest argument a batch can take with the memory to be had: all of
+// them, else those that fit a path, else none. The memory is tried first
+// and given back for the batch to take.
+std::size_t longest_held(std::size_t longest) {
+  for (const auto length : {longest, std::min<std::size_t>(longest, PATH_MAX)}) {
+    if (try_allocate<char>(batch_memory(length))) {
+      return length;
+    }
+  }
+  return 0;
+}
+
+// Each argument gets its line, whatever memory allows.
+void strip_all(reporter& report, int argc, const char* const* argv) {
+  // One buffer serves the whole run: every input's first READ_LIMIT bytes,
+  // then the chunks of its tail where the kernel does not copy it.
+  static std::array<std::byte, BUFFER_SIZE> read_buffer;
+  int next = 1;
+  try {
+    if (const auto longest = longest_held(longest_argument(argc, argv)); longest > 0) {
+      batch files(report, read_buffer, longest);
+      for (; next < argc && stop_signal() == 0; ++next) {
+        if (files.strip_file(argv[next])) {
+          report.finish_file();
+        }
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // What the heap offered a moment ago is gone: no argument can be held.
+  }
+  for (; next < argc && stop_signal() == 0; ++next) {
+    report.print(message::CANT_OPEN, {argv[next]});
+    report.finish_file();
+  }
+}
+
 }  // namespace
 
 int run(int argc, const char* const* argv) {
   occupy_standard_descriptors();
   const bool terminal = ::isatty(STDOUT_FILENO) == 1;
-  // Report lines are many and small: one large buffer keeps them to a few
-  // writes per thousand files. Static storage, like the read buffer, so that
-  // obtaining them cannot fail.
-  static std::array<char, REPORT_BUFFER_SIZE> report_buffer;
-  reporter report(STDOUT_FILENO, terminal, report_buffer);
+  heap_array<char> larger;
+  reporter report(STDOUT_FILENO, terminal, report_buffer(longest_argument(argc, argv), larger));
   if (argc <= 1) {
     report.print(message::USAGE, {argc > 0 && argv[0] != nullptr ? argv[0] : DEFAULT_PROGRAM_NAME});
+    report.finish_file();
     return 1;
   }
-  // One buffer serves the whole run: every input's first READ_LIMIT bytes,
-  // then the chunks of its tail where the kernel does not copy it.
-  static std::array<std::byte, BUFFER_SIZE> read_buffer;
   // A file-size limit must show as a failed write, and a reader of the
   // report going away must not stop the batch halfway.
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));
   static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
   catch_stop_signals();
-  {
-    batch files(report, read_buffer);
-    for (int i = 1; i < argc && stop_signal() == 0; ++i) {
-      if (files.strip_file(argv[i])) {
-        report.finish_file();
-      }
-    }
-  }
+  strip_all(report, argc, argv);
+  // A stop that comes while the last lines wait for their reader ends the
+  // run by the signal too.
+  report.flush_finished();
   if (const int signal = stop_signal(); signal != 0) {
-    report.flush_finished();
     die_of(signal);
   }
   return 0;

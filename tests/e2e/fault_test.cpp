@@ -263,5 +263,55 @@ TEST(unprivileged, unreadable_input_and_unwritable_places_are_refused) {
   EXPECT_EQ(snapshot(dir.path()), before);
 }
 
+// Under every address-space limit the program starts with, however tight,
+// an argument that cannot be held gets its line and the batch goes on:
+// nothing on standard error, no abort, every file's line in its place.
+TEST(memory_limits, never_end_the_batch) {
+  if (emulated() || GEOS_UNWRAP_SANITIZE) {
+    GTEST_SKIP() << "the limit would fall on the emulator or the sanitizer's shadow memory";
+  }
+  const scratch_dir dir;
+  for (const char* name : {"a.snd", "b.snd"}) {
+    write_file(dir.path() / name, geos_file(name, "x"));
+  }
+  const std::string long_name(120000, 'x');
+  const auto run_at = [&](rlim_t kib) {
+    return run_tool(dir.path(), {"a.snd", long_name, "b.snd"},
+                    {.file_size_limit = {}, .address_space_limit = kib << 10});
+  };
+  // The least limit the loader can start the program under (status 127 below it).
+  rlim_t low = 1024;
+  rlim_t high = 1 << 20;
+  while (high - low > 8) {
+    const auto middle = (low + high) / 2;
+    (run_at(middle).status == 127 ? low : high) = middle;
+  }
+  const auto either = [](std::string_view line, const char* name) {
+    return line ==
+               "Stripping '" + std::string(name) + "' (" + name + ") to '" + name[0] + ".rng'." ||
+           line == "Can't open '" + std::string(name) + "'.";
+  };
+  bool stripped_any = false;
+  for (rlim_t kib = high; kib < high + 1024; kib += 8) {
+    const auto result = run_at(kib);
+    SCOPED_TRACE("limit " + std::to_string(kib) + " KiB");
+    if (result.status == 127) {
+      continue;  // the loader, not the program
+    }
+    ASSERT_EQ(result.err, "");
+    ASSERT_EQ(result.status, 0);
+    std::vector<std::string_view> lines;
+    for (std::string_view out = result.out; !out.empty(); out.remove_prefix(out.find('\n') + 1)) {
+      lines.push_back(out.substr(0, out.find('\n')));
+    }
+    ASSERT_EQ(lines.size(), 3U) << result.out.substr(0, 200);
+    EXPECT_TRUE(either(lines[0], "a.snd")) << lines[0];
+    EXPECT_TRUE(lines[1].starts_with("Can't open 'xxx") && lines[1].ends_with("'."));
+    EXPECT_TRUE(either(lines[2], "b.snd")) << lines[2];
+    stripped_any = stripped_any || lines[0].starts_with("Stripping");
+  }
+  EXPECT_TRUE(stripped_any) << "no limit in the range let a file through";
+}
+
 }  // namespace
 }  // namespace geos::e2e

@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,31 +23,84 @@ namespace geos::e2e {
 
 namespace {
 
+using clock = std::chrono::steady_clock;
+
+long since(clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start).count());
+}
+
 // Reads both streams to their end at once, so that neither pipe can fill up
-// and stall the child; sends the child the signal of `options` on time.
-void drain(std::array<int, 2> fds, std::array<std::string*, 2> into, pid_t child,
-           const run_options& options) {
-  std::array<pollfd, 2> polled{pollfd{fds[0], POLLIN, 0}, pollfd{fds[1], POLLIN, 0}};
-  char chunk[4096];
-  int signal = options.signal;
-  while (polled[0].fd >= 0 || polled[1].fd >= 0) {
-    if (::poll(polled.data(), polled.size(), signal != 0 ? options.signal_after_ms : -1) == 0) {
-      ::kill(child, std::exchange(signal, 0));
-      continue;
+// and stall the child, and closes them; standard output may be read late or
+// given up on, as `options` says. Sends the child the signal of `options`
+// once it has printed nothing for a while.
+class output_reader {
+ public:
+  output_reader(std::array<int, 2> fds, run_result& result, pid_t child, const run_options& options)
+      : polled_{pollfd{fds[0], POLLIN, 0}, pollfd{fds[1], POLLIN, 0}},
+        into_{&result.out, &result.err},
+        result_(result),
+        child_(child),
+        options_(options),
+        signal_(options.signal) {}
+
+  void read_all() {
+    while (polled_[0].fd >= 0 || polled_[1].fd >= 0) {
+      step();
     }
-    for (std::size_t i = 0; i < polled.size(); ++i) {
-      if (polled[i].fd < 0 || polled[i].revents == 0) {
-        continue;
-      }
-      const auto got = ::read(polled[i].fd, chunk, sizeof chunk);
-      if (got <= 0) {
-        polled[i].fd = -1;
-      } else {
-        into[i]->append(chunk, static_cast<std::size_t>(got));
+    if (signalled_) {
+      result_.ms_after_signal = since(*signalled_);
+    }
+  }
+
+ private:
+  void step() {
+    const long pause = options_.read_delay_ms < 0 ? -1 : options_.read_delay_ms - since(start_);
+    const bool paused = options_.read_delay_ms < 0 || pause > 0;
+    polled_[0].events = paused ? 0 : POLLIN;
+    long timeout = paused && pause > 0 ? pause : -1;
+    if (signal_ != 0) {
+      const long quiet = std::max(0L, options_.signal_after_ms - since(last_output_));
+      timeout = timeout < 0 ? quiet : std::min(timeout, quiet);
+    }
+    ::poll(polled_.data(), polled_.size(), static_cast<int>(timeout));
+    if (signal_ != 0 && since(last_output_) >= options_.signal_after_ms) {
+      result_.out_before_signal = result_.out;
+      signalled_ = clock::now();
+      ::kill(child_, std::exchange(signal_, 0));
+    }
+    for (std::size_t i = 0; i < polled_.size(); ++i) {
+      if (polled_[i].fd >= 0 && polled_[i].revents != 0) {
+        read_from(i);
       }
     }
   }
-}
+
+  void read_from(std::size_t i) {
+    std::array<char, 4096> chunk{};
+    const auto got = ::read(polled_[i].fd, chunk.data(), chunk.size());
+    if (got > 0) {
+      into_[i]->append(chunk.data(), static_cast<std::size_t>(got));
+      last_output_ = clock::now();
+    }
+    const bool enough =
+        i == 0 && options_.read_at_most > 0 && into_[0]->size() >= options_.read_at_most;
+    if (got <= 0 || enough) {
+      ::close(polled_[i].fd);
+      polled_[i].fd = -1;
+    }
+  }
+
+  std::array<pollfd, 2> polled_;
+  std::array<std::string*, 2> into_;
+  run_result& result_;
+  pid_t child_;
+  const run_options& options_;
+  int signal_;
+  clock::time_point start_ = clock::now();
+  clock::time_point last_output_ = start_;
+  std::optional<clock::time_point> signalled_;
+};
 
 // Runs in the forked child of a possibly threaded test: nothing here may
 // allocate.
@@ -62,6 +117,10 @@ void drain(std::array<int, 2> fds, std::array<std::string*, 2> into, pid_t child
     const rlimit limit{*options.file_size_limit, *options.file_size_limit};
     ::setrlimit(RLIMIT_FSIZE, &limit);
   }
+  if (options.address_space_limit) {
+    const rlimit limit{*options.address_space_limit, *options.address_space_limit};
+    ::setrlimit(RLIMIT_AS, &limit);
+  }
   // A signal that dumps core must not leave a core file among the outputs.
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);
@@ -69,10 +128,11 @@ void drain(std::array<int, 2> fds, std::array<std::string*, 2> into, pid_t child
   ::_exit(127);
 }
 
-int wait_for(pid_t child) {
+void wait_for(pid_t child, run_result& result) {
   int status = 0;
   ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;
 }
 
 }  // namespace
@@ -136,6 +196,15 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
     }
   } else if (::pipe2(out.data(), O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
+  } else {
+    if (options.nonblocking_output) {
+      ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+    }
+#ifdef F_SETPIPE_SZ
+    if (options.output_pipe_size > 0) {
+      ::fcntl(out[1], F_SETPIPE_SZ, options.output_pipe_size);
+    }
+#endif
   }
   std::vector<char*> argv;
   for (auto& word : command) {
@@ -152,10 +221,8 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
   ::close(out[1]);
   ::close(err[1]);
   run_result result;
-  drain({out[0], err[0]}, {&result.out, &result.err}, child, options);
-  ::close(out[0]);
-  ::close(err[0]);
-  result.status = wait_for(child);
+  output_reader({out[0], err[0]}, result, child, options).read_all();
+  wait_for(child, result);
   return result;
 }
 

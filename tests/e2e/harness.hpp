@@ -40,18 +40,26 @@ const char* emulator();
 bool emulated();
 
 struct run_options {
-  std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE of the child
-  bool terminal = false;                  // standard output on a pseudo-terminal
-  std::vector<std::string> wrapper;       // e.g. {"strace", ...}, run before the binary
-  bool close_streams = false;             // start with descriptors 0 and 1 closed
-  int signal = 0;                         // sent once the child has printed nothing for
-  int signal_after_ms = 0;                // `signal_after_ms`
+  std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE of the child
+  bool terminal = false;                      // standard output on a pseudo-terminal
+  std::vector<std::string> wrapper;           // e.g. {"strace", ...}, run before the binary
+  bool close_streams = false;                 // start with descriptors 0 and 1 closed
+  int signal = 0;                             // sent once the child has printed nothing for
+  int signal_after_ms = 0;                    // `signal_after_ms`
+  std::optional<rlim_t> address_space_limit;  // RLIMIT_AS of the child
+  bool nonblocking_output = false;            // standard output pipe in O_NONBLOCK mode
+  int output_pipe_size = 0;      // where set and the system can, the pipe's capacity in bytes
+  int read_delay_ms = 0;         // standard output is not read before this (-1: until the end)
+  std::size_t read_at_most = 0;  // where set, the reader goes away after this many bytes
 };
 
 struct run_result {
   int status = -1;  // exit status, or 128 + signal
+  int signal = 0;   // the signal the child died of, or 0 where it exited
   std::string out;
   std::string err;
+  std::string out_before_signal;  // what standard output showed when the signal was sent
+  long ms_after_signal = -1;      // from the signal to the end of the child's output
 };
 
 // Runs geos-unwrap in `cwd` with `arguments` after the program name

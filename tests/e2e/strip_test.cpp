@@ -268,13 +268,22 @@ INSTANTIATE_TEST_SUITE_P(cases, strip_write_limit,
 
 TEST_F(strip, terminal_shows_controls_and_broken_utf8_as_question_marks) {
   const std::string name = "t\x1B[31m\x7F.snd";
-  // C0, DEL, C1 CSI and OSC, a stray byte, an overlong '/', a cut sequence.
+  // C0, DEL, C1 CSI and OSC, a stray byte, an overlong '/'; the
+  // bidirectional overrides and isolates beside their printable neighbours;
+  // the first and last valid character of each range with a narrowed second
+  // byte, and the invalid one beside it; a cut sequence.
   const std::string text =
-      "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF caf\xC3\xA9 \xE2\x82\xAC\xE2\x82";
+      "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF caf\xC3\xA9 \xE2\x82\xAC "
+      "\xE2\x80\xA9\xE2\x80\xAA\xE2\x80\xAE\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xA6\xE2\x81\xA9\xE2\x81"
+      "\xAA "
+      "\xE0\xA0\x80\xE0\x9F\xBF \xED\x9F\xBF\xED\xA0\x80 \xF0\x90\x80\x80\xF0\x8F\xBF\xBF "
+      "\xF4\x8F\xBF\xBF\xF4\x90\x80\x80 \xC2\x9F\xC2\xA0\xE2\x82";
   write_file(at(name), geos_file(text, "d"));
   const auto tty = run({name, "\n"}, {.file_size_limit = {}, .terminal = true, .wrapper = {}});
   EXPECT_EQ(tty.out,
-            "Stripping 't?[31m?.snd' (h?i?x????? caf\xC3\xA9 \xE2\x82\xAC?"
+            "Stripping 't?[31m?.snd' (h?i?x????? caf\xC3\xA9 \xE2\x82\xAC "
+            "\xE2\x80\xA9??\xE2\x80\xAF\xE2\x81\xA5??\xE2\x81\xAA "
+            "\xE0\xA0\x80??? \xED\x9F\xBF??? \xF0\x90\x80\x80???? \xF4\x8F\xBF\xBF???? ?\xC2\xA0?"
             "?) to 't?[31m?.rng'.\n"
             "Can't open '?'.\n");
   const auto pipe = run({name});
