@@ -81,11 +81,10 @@ bool is_regular_file(int fd) {
 }
 
 // Waits until `fd` takes more, for at most `milliseconds` (-1: for as long
-// as it takes). False where it did not in that time.
-bool wait_for_room(int fd, int milliseconds) {
+// as it takes): poll's answer, positive once it does.
+int wait_for_room(int fd, int milliseconds) {
   pollfd ready{fd, POLLOUT, 0};
-  const int result = ::poll(&ready, 1, milliseconds);
-  return result > 0 || (result < 0 && errno == EINTR);
+  return ::poll(&ready, 1, milliseconds);
 }
 
 }  // namespace
@@ -177,14 +176,21 @@ void reporter::write_out(std::string_view lines) {
 bool reporter::deliver(std::string_view unit) {
   bool begun = false;
   while (!unit.empty()) {
-    // While stopping, a unit is begun only where the deadline leaves time
-    // for it, and one longer than a pipe keeps whole only onto a file,
-    // where no reader can stall it halfway.
     const int left = stop_milliseconds_left();
-    const bool stopping = left >= 0;
-    if (stopping &&
-        ((!begun && unit.size() > PIPE_BUF && !regular_file_) || !wait_for_room(fd_, left))) {
-      return false;
+    if (left >= 0) {
+      // While stopping, a unit is begun only where it can be kept whole: a
+      // pipe keeps up to PIPE_BUF bytes whole, a file any number, but a
+      // reader that stalls halfway through a longer unit would cut it.
+      if (!begun && unit.size() > PIPE_BUF && !regular_file_) {
+        return false;
+      }
+      const int ready = wait_for_room(fd_, left);
+      if (ready == 0 || (ready < 0 && errno != EINTR)) {
+        return false;
+      }
+      if (ready < 0) {
+        continue;
+      }
     }
     const auto put = ::write(fd_, unit.data(), unit.size());
     if (put > 0) {
@@ -193,7 +199,7 @@ bool reporter::deliver(std::string_view unit) {
     } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // A descriptor in non-blocking mode, shared with whoever set it so:
       // its reader is slow, not gone.
-      static_cast<void>(stopping || wait_for_room(fd_, -1));
+      static_cast<void>(left < 0 && wait_for_room(fd_, -1) > 0);
     } else if (put == 0 || errno != EINTR) {
       gone_ = true;
       return false;
