@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Builds the release archives, one per platform, with the cross presets:
-#   build/dist/geos-unwrap-<version>-<os>-<arch>.tar.gz and build/dist/SHA256SUMS.
-# Each holds one directory geos-unwrap-<version>-<os>-<arch>/ with the
-# stripped binary, the man page, README.md, CHANGELOG.md and LICENSE.
+# Builds the release archives, one per platform, with the cross presets, and
+# the source archive of the last commit:
+#   build/dist/geos-unwrap-<version>-<os>-<arch>.tar.gz,
+#   build/dist/geos-unwrap-<version>.tar.gz and build/dist/SHA256SUMS.
+# Each platform's holds one directory geos-unwrap-<version>-<os>-<arch>/ with
+# the stripped binary, the man page, README.md, CHANGELOG.md and LICENSE; the
+# source archive is described in source-archive.sh.
 #
 #   bash packaging/dist.sh          build the archives from a clean build tree
 #   bash packaging/dist.sh --check  also build them a second time in another
@@ -61,6 +64,7 @@ make_archives() {
     build_platform "$platform" "$1$platform"
     pack_platform "$platform" "$1$platform" "$2"
   done
+  bash packaging/source-archive.sh "$2" >/dev/null
   (cd "$2" && sha256sum -- *.tar.gz >SHA256SUMS)
 }
 
