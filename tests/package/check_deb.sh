@@ -1,9 +1,9 @@
 #!/bin/sh
 # Unpacks the built .deb into a scratch directory and strips a sample with
 # the unpacked binary. Skips (77) where no package has been built.
-# Usage: check_deb.sh BUILD_DIR SAMPLE
+# Usage: check_deb.sh PACKAGES_DIR SAMPLE
 set -eu
-deb=$(find "$1" -maxdepth 1 -name 'geos-unwrap_*.deb' | head -n 1)
+deb=$(find "$1/debian" -maxdepth 1 -name 'geos-unwrap_*.deb' 2>/dev/null | head -n 1)
 if [ -z "$deb" ]; then
   echo "no package built in $1"
   exit 77
@@ -12,7 +12,7 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root/unpacked"
 for file in usr/bin/geos-unwrap usr/share/man/man1/geos-unwrap.1.gz \
-            usr/share/doc/geos-unwrap/copyright usr/share/doc/geos-unwrap/README.md; do
+            usr/share/doc/geos-unwrap/copyright usr/share/doc/geos-unwrap/changelog.gz; do
   [ -f "$root/unpacked/$file" ] || { echo "package lacks $file"; exit 1; }
 done
 cp "$2" "$root/tone.snd"
