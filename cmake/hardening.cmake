@@ -2,9 +2,9 @@
 # hardening=+all, collected in the interface target geos_hardening. Each
 # flag is probed, so a compiler or target that lacks one (ld64 has no -z,
 # only x86 has CET, only arm64 has branch protection) builds without it.
-# A distribution's package build (build type None, as debhelper configures
-# it) gets none of them: it brings its own in CXXFLAGS and LDFLAGS, which
-# these would duplicate or, for _FORTIFY_SOURCE, override.
+# A distribution's package build (build type None, as debhelper and the RPM
+# spec configure it) gets none of them: it brings its own in CXXFLAGS and
+# LDFLAGS, which these would duplicate or, for _FORTIFY_SOURCE, override.
 include(CheckCXXCompilerFlag)
 include(CheckLinkerFlag)
 include(CheckPIESupported)

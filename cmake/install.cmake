@@ -22,8 +22,8 @@ endif()
 install(FILES ${man_page_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md CHANGELOG.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# The Debian package, built by Debian's own tools from the source archive of
-# the last commit (packaging/distro-packages.sh).
+# The Debian and RPM packages, built by each distribution's own tools from
+# the source archive of the last commit (packaging/distro-packages.sh).
 add_custom_target(distro_packages
   COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/distro-packages.sh ${PROJECT_BINARY_DIR}/packages
   USES_TERMINAL VERBATIM)
