@@ -1,6 +1,7 @@
 # What this system offers beyond POSIX, found at configure time and written
 # into one generated header, geos_config.h. Only src/driver/platform.cpp
-# reads it; everything else sees the same functions on every system.
+# and, for the tests, tests/e2e/system.cpp read it; everything else sees the
+# same functions on every system.
 #
 # GEOS_UNWRAP_PORTABLE turns every extension off, so that the POSIX paths
 # this program takes on other systems are built and tested here.
@@ -12,12 +13,10 @@ option(GEOS_UNWRAP_PORTABLE "Use only POSIX interfaces, as on systems without Li
 
 set(CMAKE_REQUIRED_DEFINITIONS -D_GNU_SOURCE -D_DARWIN_C_SOURCE)
 
-# geos_check(VARIABLE KIND ...): KIND is SYMBOL (name and header), MEMBER
+# geos_probe(VARIABLE KIND ...): KIND is SYMBOL (name and header), MEMBER
 # (struct, member and header) or SOURCE (a program that must compile).
-function(geos_check variable kind)
-  if(GEOS_UNWRAP_PORTABLE)
-    set(${variable} 0 CACHE INTERNAL "")
-  elseif(kind STREQUAL "SYMBOL")
+function(geos_probe variable kind)
+  if(kind STREQUAL "SYMBOL")
     check_symbol_exists(${ARGV2} ${ARGV3} ${variable})
   elseif(kind STREQUAL "MEMBER")
     check_struct_has_member(${ARGV2} ${ARGV3} ${ARGV4} ${variable} LANGUAGE CXX)
@@ -26,6 +25,19 @@ function(geos_check variable kind)
   endif()
   if(NOT ${variable})
     set(${variable} 0 CACHE INTERNAL "")
+  endif()
+endfunction()
+
+# geos_check(VARIABLE KIND ...): the probe of an extension, which the
+# portable build goes without.
+function(geos_check variable kind)
+  if(GEOS_UNWRAP_PORTABLE)
+    set(${variable} 0 CACHE INTERNAL "")
+  elseif(kind STREQUAL "SOURCE")
+    # Passed whole: a program is full of ';'.
+    geos_probe(${variable} SOURCE "${ARGV2}")
+  else()
+    geos_probe(${ARGV})
   endif()
 endfunction()
 
@@ -78,6 +90,16 @@ int main() {
                           llistxattr(\".\", b, sizeof b) +
                           fsetxattr(0, \"user.x\", b, 1, 0) + fremovexattr(0, \"user.x\"));
 }")
+
+# What the end-to-end harness uses beyond POSIX. pipe2 spares it a window
+# in which another thread's child inherits a pipe; the portable build takes
+# the fallback. Pipe capacities and leases set the scene of a test, not an
+# interface of the program, so they are probed in every build.
+if(BUILD_TESTING)
+  geos_check(HAVE_PIPE2 SYMBOL pipe2 unistd.h)
+  geos_probe(HAVE_F_SETPIPE_SZ SYMBOL F_SETPIPE_SZ fcntl.h)
+  geos_probe(HAVE_F_SETLEASE SYMBOL F_SETLEASE fcntl.h)
+endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/geos_config.h.in
                ${PROJECT_BINARY_DIR}/generated/geos_config.h)

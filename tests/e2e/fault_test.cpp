@@ -131,7 +131,7 @@ class injected_fault : public testing::TestWithParam<fault_case> {};
 
 TEST_P(injected_fault, leaves_every_file_old_or_finished_at_every_call) {
   if (!have("strace")) {
-    GTEST_SKIP() << "strace is not installed";
+    GTEST_SKIP() << "needs strace, which is not installed, to fail the program's calls";
   }
   if (emulated()) {
     GTEST_SKIP() << "strace would fail the emulator's system calls, not the program's";
@@ -235,8 +235,11 @@ TEST(odd_names, are_used_and_reported_byte_for_byte) {
 }
 
 TEST(unprivileged, unreadable_input_and_unwritable_places_are_refused) {
-  if (::geteuid() != 0 || !have("setpriv")) {
-    GTEST_SKIP() << "needs root to drop to another user";
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "needs root, to drop to another user";
+  }
+  if (!have("setpriv")) {
+    GTEST_SKIP() << "needs setpriv, which is not installed, to drop to another user";
   }
   const scratch_dir dir;
   fs::permissions(dir.path(), fs::perms(0755));

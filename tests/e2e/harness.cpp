@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +16,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <utility>
+
+#include "system.hpp"
 
 namespace geos::e2e {
 
@@ -185,26 +185,17 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
   // that a file-size limit on the child cannot cut it short.
   std::array<int, 2> err{};
   std::array<int, 2> out{};
-  if (::pipe2(err.data(), O_CLOEXEC) != 0) {
+  if (!open_pipe(err)) {
     throw std::runtime_error("pipe failed");
   }
-  if (options.terminal) {
-    termios raw{};
-    ::cfmakeraw(&raw);
-    if (::openpty(&out[0], &out[1], nullptr, &raw, nullptr) != 0) {
-      throw std::runtime_error("openpty failed");
-    }
-  } else if (::pipe2(out.data(), O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  } else {
-    if (options.nonblocking_output) {
-      ::fcntl(out[1], F_SETFL, O_NONBLOCK);
-    }
-#ifdef F_SETPIPE_SZ
-    if (options.output_pipe_size > 0) {
-      ::fcntl(out[1], F_SETPIPE_SZ, options.output_pipe_size);
-    }
-#endif
+  if (!(options.terminal ? open_terminal(out) : open_pipe(out))) {
+    throw std::runtime_error(options.terminal ? "no pseudo-terminal" : "pipe failed");
+  }
+  if (!options.terminal && options.nonblocking_output) {
+    ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+  }
+  if (!options.terminal && options.output_pipe_size > 0) {
+    set_pipe_capacity(out[1], options.output_pipe_size);
   }
   std::vector<char*> argv;
   for (auto& word : command) {

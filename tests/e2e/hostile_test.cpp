@@ -12,10 +12,12 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 #include "case_name.hpp"
 #include "harness.hpp"
+#include "system.hpp"
 
 namespace geos::e2e {
 namespace {
@@ -32,11 +34,32 @@ struct scene {
   [[nodiscard]] fs::path at(const std::string& name) const { return dir / name; }
 };
 
-// What a row needs beyond the defaults.
+// What a row needs beyond POSIX and the defaults; a row whose needs this
+// system or build does not meet is skipped with the reason.
 enum needs : unsigned {
   NOTHING = 0,
   ROOT = 1,
-  EXTENSIONS = 2,  // interfaces beyond POSIX (the portable build has none)
+  EXTENSIONS = 2,   // interfaces beyond POSIX (the portable build has none)
+  POSIX_ACLS = 4,   // a build that carries POSIX ACLs (Linux's extended attributes)
+  LEASES = 8,       // file leases (F_SETLEASE)
+  PROC_FILES = 16,  // /proc/PID/cmdline
+};
+
+struct requirement {
+  unsigned need;
+  bool (*met)();
+  const char* otherwise;  // the reason for the skip
+};
+
+const requirement REQUIREMENTS[] = {
+    {ROOT, [] { return ::geteuid() == 0; }, "needs root"},
+    {EXTENSIONS, [] { return !GEOS_UNWRAP_PORTABLE; },
+     "the portable build has no interface for this"},
+    {POSIX_ACLS, [] { return GEOS_UNWRAP_CARRIES_POSIX_ACLS != 0; },
+     "this build does not carry POSIX ACLs (it has no Linux extended attributes)"},
+    {LEASES, have_leases, "needs file leases (F_SETLEASE), which this system lacks"},
+    {PROC_FILES, [] { return fs::exists("/proc/" + std::to_string(::getpid()) + "/cmdline"); },
+     "needs /proc/PID/cmdline, which this system lacks"},
 };
 
 struct hostile_case {
@@ -162,7 +185,7 @@ const hostile_case CASES[] = {
      }},
     {"replaced_output_keeps_its_acl",
      "setfacl",
-     EXTENSIONS,
+     POSIX_ACLS,
      [](scene& s) -> std::vector<std::string> {
        put(s, "tone.snd", geos_file("t", "new"));
        put(s, "tone.rng", "old", 0600);
@@ -289,7 +312,7 @@ const hostile_case CASES[] = {
      }},
     {"input_reporting_size_zero_is_read_to_its_end",
      nullptr,
-     NOTHING,
+     PROC_FILES,
      [](scene& s) -> std::vector<std::string> {
        // /proc/PID/cmdline reports size 0 and holds the argument vector.
        std::string program = SIGNATURE + "h" + MARKER + "sound";
@@ -315,7 +338,7 @@ const hostile_case CASES[] = {
      }},
     {"leased_input_is_read_once_the_lease_breaks",
      nullptr,
-     ROOT,
+     ROOT | LEASES,
      [](scene& s) -> std::vector<std::string> {
        put(s, "lease.snd", geos_file("leased", "x"));
        std::array<int, 2> ready{};
@@ -325,10 +348,10 @@ const hostile_case CASES[] = {
        if (s.helper == 0) {
          ::signal(SIGIO, SIG_IGN);
          const int fd = ::open(path.c_str(), O_RDONLY);
-         const char held = ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0 ? 'y' : 'n';
+         const char held = take_write_lease(fd) ? 'y' : 'n';
          static_cast<void>(::write(ready[1], &held, 1));
          ::usleep(300'000);
-         ::_exit(::fcntl(fd, F_SETLEASE, F_UNLCK));
+         ::_exit(give_up_lease(fd) ? 0 : 1);
        }
        char held = 0;
        static_cast<void>(::read(ready[0], &held, 1));
@@ -766,14 +789,13 @@ class hostile : public testing::TestWithParam<hostile_case> {
 
 TEST_P(hostile, keeps_every_file_whole_and_private) {
   const auto& row = GetParam();
-  if ((row.needs & ROOT) != 0 && ::geteuid() != 0) {
-    GTEST_SKIP() << "needs root";
-  }
-  if ((row.needs & EXTENSIONS) != 0 && GEOS_UNWRAP_PORTABLE) {
-    GTEST_SKIP() << "the portable build has no interface for this";
+  for (const auto& [need, met, otherwise] : REQUIREMENTS) {
+    if ((row.needs & need) != 0 && !met()) {
+      GTEST_SKIP() << otherwise;
+    }
   }
   if (row.command != nullptr && !have(row.command)) {
-    GTEST_SKIP() << "needs " << row.command;
+    GTEST_SKIP() << "needs " << row.command << ", which is not installed";
   }
   scene s;
   s.dir = dir_.path();

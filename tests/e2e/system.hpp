@@ -1,0 +1,31 @@
+// The few calls of the end-to-end tests that systems spell differently,
+// each with a POSIX fallback. Only system.cpp looks at what the system has
+// (geos_config.h).
+#pragma once
+
+#include <array>
+
+namespace geos::e2e {
+
+// A pipe, `ends[0]` to read and `ends[1]` to write, both closed on exec.
+// False, with errno set, where it cannot be made.
+bool open_pipe(std::array<int, 2>& ends);
+
+// A pseudo-terminal in raw mode: `ends[0]` the controlling side, `ends[1]`
+// the terminal, both closed on exec. False, with errno set, where it cannot
+// be made.
+bool open_terminal(std::array<int, 2>& ends);
+
+// Gives the pipe whose end is `fd` a capacity of about `bytes`, where the
+// system lets a pipe's capacity be set (F_SETPIPE_SZ); false elsewhere.
+bool set_pipe_capacity(int fd, int bytes);
+
+// Whether this system has file leases (F_SETLEASE).
+bool have_leases();
+
+// Takes a write lease on `fd`, a file open for reading only, or gives it
+// up. False where refused or where the system has no leases.
+bool take_write_lease(int fd);
+bool give_up_lease(int fd);
+
+}  // namespace geos::e2e
