@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <future>
 
 #include "case_name.hpp"
@@ -209,8 +210,12 @@ TEST(concurrent_runs, in_place_on_one_file_end_with_the_strip) {
 
 TEST(odd_names, are_used_and_reported_byte_for_byte) {
   const scratch_dir dir;
+  // 1150 bytes where PATH_MAX allows them beside the scratch directory's own
+  // path; fewer 95-byte levels where it is smaller (1024 on macOS and the
+  // BSDs).
+  const auto room = std::size_t{PATH_MAX} - dir.path().string().size() - 12;
   std::string deep = "d";
-  for (int level = 0; level < 12; ++level) {
+  for (std::size_t level = 0; level < std::min<std::size_t>(12, room / 95); ++level) {
     deep += "/" + std::string(90, static_cast<char>('a' + level)) + ".dir";
   }
   fs::create_directories(dir.path() / deep);

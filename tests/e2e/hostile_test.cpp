@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -151,12 +152,18 @@ constexpr int DAEMON = 1;
 constexpr int NOBODY = 65534;
 
 // Paths past what a joined path may hold, relative to the working
-// directory (the row's scene): an input and output of 4086 bytes, and a link
+// directory (the row's scene): an input and output ten bytes short of
+// PATH_MAX (4086 bytes on Linux, 1014 on macOS and the BSDs), and a link
 // whose target is fine on its own but too long once joined to its directory.
 struct long_names {
-  std::string stem = levels('d', 20) + std::string(62, 'x');
-  std::string link_directory = levels('h', 12);
-  std::string link_target = levels('t', 10) + "real.rng";
+  // 200-byte levels of the input's directory. The link's directory takes
+  // three fifths as many, its target the rest and two more: each fits on its
+  // own, joined they do not.
+  static constexpr int FULL = (PATH_MAX - 14) / 201;
+  static constexpr int LINK_LEVELS = FULL * 3 / 5;
+  std::string stem = levels('d', FULL) + std::string((PATH_MAX - 14) % 201, 'x');
+  std::string link_directory = levels('h', LINK_LEVELS);
+  std::string link_target = levels('t', FULL - LINK_LEVELS + 2) + "real.rng";
 
   static std::string levels(char letter, int count) {
     std::string path;
