@@ -44,8 +44,9 @@ mode_t read_bound(const file_facts& input, bool acl_travels, uid_t owner, bool s
   const bool input_owner_reads = owner == input.owner || readers.owner;
   const bool group = names_others || !same_group ? anyone : readers.group && input_owner_reads;
   const bool other = readers.other && input_owner_reads && (same_group || readers.group);
-  return static_cast<mode_t>(~READ_BITS | S_IRUSR | (group ? S_IRGRP : 0U) |
-                             (other ? S_IROTH : 0U));
+  // mode_t is 16 bits on macOS: ~ promotes it to a negative int there.
+  const auto granted = static_cast<mode_t>(S_IRUSR | (group ? S_IRGRP : 0) | (other ? S_IROTH : 0));
+  return static_cast<mode_t>(~READ_BITS | granted);
 }
 
 // Whether `user`, who owns neither the input nor the process, reads it.
