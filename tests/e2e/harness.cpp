@@ -135,6 +135,18 @@ void wait_for(pid_t child, run_result& result) {
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + result.signal;
 }
 
+// qemu-user announces on the guest's standard error that the guest died of
+// a signal that dumps core (even where no core is written): that line is
+// the emulator's, not the program's.
+void drop_emulator_report(std::string& err) {
+  constexpr std::string_view REPORT = "qemu: uncaught target signal ";
+  const auto at = err.find(REPORT);
+  if (at != std::string::npos && (at == 0 || err[at - 1] == '\n')) {
+    const auto end = err.find('\n', at);
+    err.erase(at, end == std::string::npos ? end : end + 1 - at);
+  }
+}
+
 }  // namespace
 
 const char* tested_binary() {
@@ -214,6 +226,9 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
   run_result result;
   output_reader({out[0], err[0]}, result, child, options).read_all();
   wait_for(child, result);
+  if (emulated()) {
+    drop_emulator_report(result.err);
+  }
   return result;
 }
 
