@@ -8,12 +8,11 @@
 namespace geos::e2e {
 
 // A pipe, `ends[0]` to read and `ends[1]` to write, both closed on exec.
-// False, with errno set, where it cannot be made.
+// False where it cannot be made.
 bool open_pipe(std::array<int, 2>& ends);
 
 // A pseudo-terminal in raw mode: `ends[0]` the controlling side, `ends[1]`
-// the terminal, both closed on exec. False, with errno set, where it cannot
-// be made.
+// the terminal, both closed on exec. False where it cannot be made.
 bool open_terminal(std::array<int, 2>& ends);
 
 // Gives the pipe whose end is `fd` a capacity of about `bytes`, where the
