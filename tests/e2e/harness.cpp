@@ -63,7 +63,7 @@ class output_reader {
       const long quiet = std::max(0L, options_.signal_after_ms - since(last_output_));
       timeout = timeout < 0 ? quiet : std::min(timeout, quiet);
     }
-    ::poll(polled_.data(), polled_.size(), static_cast<int>(timeout));
+    ::poll(polled_.data(), static_cast<nfds_t>(polled_.size()), static_cast<int>(timeout));
     if (signal_ != 0 && since(last_output_) >= options_.signal_after_ms) {
       result_.out_before_signal = result_.out;
       signalled_ = clock::now();
