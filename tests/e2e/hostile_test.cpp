@@ -46,6 +46,7 @@ enum needs : unsigned {
   ACLS = 4,         // a build that reads and carries ACLs (not the BSDs, not portable)
   LEASES = 8,       // file leases (F_SETLEASE)
   PROC_FILES = 16,  // /proc/PID/cmdline
+  HOLES = 32,       // a build that finds holes (SEEK_DATA)
 };
 
 struct requirement {
@@ -63,6 +64,8 @@ const requirement REQUIREMENTS[] = {
     {LEASES, have_leases, "needs file leases (F_SETLEASE), which this system lacks"},
     {PROC_FILES, [] { return fs::exists("/proc/" + std::to_string(::getpid()) + "/cmdline"); },
      "needs /proc/PID/cmdline, which this system lacks"},
+    {HOLES, [] { return GEOS_UNWRAP_FINDS_HOLES != 0; },
+     "this build cannot find holes: it has no SEEK_DATA"},
 };
 
 struct hostile_case {
@@ -386,7 +389,7 @@ const hostile_case CASES[] = {
      [](scene& s) { EXPECT_EQ(read_file(s.at("lease.rng")), MARKER + "x"); }},
     {"sparse_input_gives_a_sparse_output",
      nullptr,
-     EXTENSIONS,
+     HOLES,
      [](scene& s) -> std::vector<std::string> {
        put(s, "sparse.snd", geos_file("s", "data"));
        fs::resize_file(s.at("sparse.snd"), 64 << 20);
