@@ -199,8 +199,11 @@ bool staged_output::replaceable() const {
     return false;
   }
   // A truncating open would need write permission; keeping that rule keeps
-  // a read-only output from being replaced behind its owner's back.
-  return ::faccessat(dir_->fd(), target_.c_str(), W_OK, AT_EACCESS) == 0;
+  // a read-only output from being replaced behind its owner's back. For its
+  // owner the owner's bit decides, as the kernel would; others are asked of
+  // the kernel.
+  const bool owner_may_write = old.st_uid == caller_.uid && (old.st_mode & S_IWUSR) != 0;
+  return owner_may_write || ::faccessat(dir_->fd(), target_.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 file_facts staged_output::old_facts() const {

@@ -258,16 +258,24 @@ TEST(unprivileged, unreadable_input_and_unwritable_places_are_refused) {
   fs::create_directory(dir.path() / "locked");
   put("locked/tone.snd", fs::perms(0644));
   fs::permissions(dir.path() / "locked", fs::perms(0555));
+  // Its own read-only file, in a directory it may write: kept all the same.
+  fs::create_directory(dir.path() / "mine");
+  put("mine/own.snd", fs::perms(0644));
+  put("mine/own.rng", fs::perms(0444));
+  for (const char* owned : {"mine", "mine/own.snd", "mine/own.rng"}) {
+    ASSERT_EQ(::chown((dir.path() / owned).c_str(), 65534, 65534), 0);
+  }
   const auto before = snapshot(dir.path());
   const auto result =
-      run_tool(dir.path(), {"secret.snd", "readonly.snd", "locked/tone.snd"},
+      run_tool(dir.path(), {"secret.snd", "readonly.snd", "locked/tone.snd", "mine/own.snd"},
                {.file_size_limit = {},
                 .terminal = false,
                 .wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
   EXPECT_EQ(result.out,
             "Can't open 'secret.snd'.\n"
             "Can't open 'readonly.rng' for write!\n"
-            "Can't open 'locked/tone.rng' for write!\n");
+            "Can't open 'locked/tone.rng' for write!\n"
+            "Can't open 'mine/own.rng' for write!\n");
   EXPECT_EQ(snapshot(dir.path()), before);
 }
 
