@@ -5,7 +5,8 @@
 // For each argument, in order, exactly one report line is printed, from this
 // set (each %s is filled with the argument unless noted):
 //
-//   "Can't open '%s'.\n"                              input cannot be opened
+//   "Can't open '%s'.\n"                              input cannot be opened,
+//                                                     or the argument cannot be held
 //   "Can't read '%s'.\n"                              reading the input failed
 //   "'%s' is not a GEOS file (already stripped?).\n"  no signature
 //   "'%s' is corrupted?\n"                            no marker
@@ -18,8 +19,10 @@
 //   "Can't write '%s'!\n"                             %s: output name
 //
 // An output appears whole or not at all; what its name held before a failure
-// is left exactly as it was. A run stopped by SIGINT, SIGTERM or SIGHUP
-// removes its temporary, prints the lines of the files it finished, and
+// is left exactly as it was; who may read it is decided by access_rule.hpp.
+// A run stopped by a signal (see interrupt.hpp) removes its temporary,
+// prints the lines of the files it finished (and, on a terminal, the
+// "Can't write" line of one it cut short after its stripping line), and
 // dies of the signal.
 #pragma once
 

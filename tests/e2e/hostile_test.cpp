@@ -207,21 +207,31 @@ const hostile_case CASES[] = {
        EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
        EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
      }},
-    {"replaced_output_keeps_its_acl",
+    {"replaced_outputs_keep_their_own_acls_in_each_directory",
      "setfacl",
      ACLS,
      [](scene& s) -> std::vector<std::string> {
-       put(s, "tone.snd", geos_file("t", "new"));
-       put(s, "tone.rng", "old", 0600);
-       run_or_skip("cd " + s.dir.string() + " && setfacl -m u:daemon:rw,g::-,m::rw tone.rng");
-       s.memo = shell("cd " + s.dir.string() + " && getfacl -cp tone.rng").value_or("");
-       return {"tone.snd"};
+       // Two directories, each old output with an ACL of its own: each new
+       // content must get its own, read where it lies.
+       for (const char* dir : {"one", "two"}) {
+         fs::create_directory(s.at(dir));
+         put(s, std::string(dir) + "/tone.snd", geos_file("t", dir));
+         put(s, std::string(dir) + "/tone.rng", "old", 0600);
+       }
+       run_or_skip("cd " + s.dir.string() + " && setfacl -m u:daemon:rw,g::-,m::rw one/tone.rng" +
+                   " && setfacl -m u:bin:r,g::r,m::r two/tone.rng");
+       s.memo =
+           shell("cd " + s.dir.string() + " && getfacl -cp one/tone.rng two/tone.rng").value_or("");
+       return {"one/tone.snd", "two/tone.snd"};
      },
      {},
-     "Stripping 'tone.snd' (t) to 'tone.rng'.\n",
+     "Stripping 'one/tone.snd' (t) to 'one/tone.rng'.\n"
+     "Stripping 'two/tone.snd' (t) to 'two/tone.rng'.\n",
      [](scene& s) {
-       EXPECT_EQ(read_file(s.at("tone.rng")), MARKER + "new");
-       EXPECT_EQ(shell("cd " + s.dir.string() + " && getfacl -cp tone.rng"), s.memo);
+       EXPECT_EQ(read_file(s.at("one/tone.rng")) + read_file(s.at("two/tone.rng")),
+                 MARKER + "one" + MARKER + "two");
+       EXPECT_EQ(shell("cd " + s.dir.string() + " && getfacl -cp one/tone.rng two/tone.rng"),
+                 s.memo);
      }},
     {"names_longer_than_a_joined_path_allows",
      nullptr,
@@ -603,7 +613,8 @@ const hostile_case CASES[] = {
     {"report_in_non_blocking_mode_loses_no_line",
      nullptr,
      NOTHING,
-     [](scene& s) { return plain_files(s, 400, "f"); },
+     // More than the report's buffer holds, so that it fills too.
+     [](scene& s) { return plain_files(s, 1500, "f"); },
      {.nonblocking_output = true, .output_pipe_size = 4096, .read_delay_ms = 300},
      nullptr,
      [](scene&) {}},
