@@ -1,10 +1,10 @@
 #!/bin/sh
-# Checks the man page renders without a warning, and that it and the README
+# Checks the man page renders without a warning, and that it and the FAQ
 # hold every message text the program prints.
-# Usage: check_messages.sh PAGE README MESSAGES_HEADER
+# Usage: check_messages.sh PAGE FAQ MESSAGES_HEADER
 set -eu
 page=$1
-readme=$2
+faq=$2
 header=$3
 
 warnings=$(groff -man -ww -z "$page" 2>&1 >/dev/null)
@@ -24,7 +24,7 @@ status=0
 printf '%s\n' "$texts" | {
   while IFS= read -r text; do
     printf '%s\n' "$rendered" | grep -qF -- "$text" || { echo "man page lacks: $text"; status=1; }
-    grep -qF -- "\`$text\`" "$readme" || { echo "README lacks: $text"; status=1; }
+    grep -qF -- "\`$text\`" "$faq" || { echo "FAQ lacks: $text"; status=1; }
   done
   exit $status
 }
