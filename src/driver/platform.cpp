@@ -233,12 +233,7 @@ std::optional<entry> stat_open(int fd) { return stat_at(fd, nullptr, nullptr); }
 
 unique_fd open_unnamed(int dir, mode_t mode) {
 #if HAVE_O_TMPFILE
-  unique_fd file(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-  // Kernels and file systems without unnamed files refuse in these ways.
-  if (!file && (errno == EISDIR || errno == EINVAL)) {
-    errno = EOPNOTSUPP;
-  }
-  return file;
+  return unique_fd(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
 #else
   static_cast<void>(dir);
   static_cast<void>(mode);

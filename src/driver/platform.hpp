@@ -48,8 +48,9 @@ struct entry {
 
 // A new regular file in `dir` without a name, open for writing, created
 // with `mode` (less the umask, or as a default ACL says). Only this process
-// can reach it. Invalid with errno EOPNOTSUPP where the system or the file
-// system has no such files.
+// can reach it. Invalid, with errno set, where none can be made: the system
+// or the file system may have no such files (errno varies with the kernel),
+// or no file at all can be made there.
 [[nodiscard]] unique_fd open_unnamed(int dir, mode_t mode);
 
 // Gives the unnamed file `fd` the name `name` in `dir`. Fails, with errno

@@ -80,11 +80,17 @@ bool is_regular_file(int fd) {
   return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
-// Waits until `fd` takes more, for at most `milliseconds` (-1: for as long
-// as it takes): poll's answer, positive once it does.
-int wait_for_room(int fd, int milliseconds) {
-  pollfd ready{fd, POLLOUT, 0};
-  return ::poll(&ready, 1, milliseconds);
+// Waits until `fd` takes more: for as long as it takes while the run goes
+// on, and only until the deadline once it is stopping. False where the
+// deadline passed first, or `fd` cannot be waited for.
+bool wait_for_room(int fd) {
+  for (;;) {
+    pollfd ready{fd, POLLOUT, 0};
+    const int result = ::poll(&ready, 1, stop_milliseconds_left());
+    if (result >= 0 || errno != EINTR) {
+      return result > 0;
+    }
+  }
 }
 
 }  // namespace
@@ -160,7 +166,7 @@ void reporter::write_out(std::string_view lines) {
   // A pipe keeps a write of up to PIPE_BUF bytes whole among the writes of
   // other processes, so each write is as many whole lines as fit in that,
   // or one longer line. Once one cannot be delivered, nor can the rest.
-  while (!lines.empty() && !gone_) {
+  while (!lines.empty()) {
     auto end = lines.size();
     if (end > PIPE_BUF) {
       const auto last = lines.rfind('\n', PIPE_BUF - 1);
@@ -176,21 +182,13 @@ void reporter::write_out(std::string_view lines) {
 bool reporter::deliver(std::string_view unit) {
   bool begun = false;
   while (!unit.empty()) {
-    const int left = stop_milliseconds_left();
-    if (left >= 0) {
-      // While stopping, a unit is begun only where it can be kept whole: a
-      // pipe keeps up to PIPE_BUF bytes whole, a file any number, but a
-      // reader that stalls halfway through a longer unit would cut it.
-      if (!begun && unit.size() > PIPE_BUF && !regular_file_) {
-        return false;
-      }
-      const int ready = wait_for_room(fd_, left);
-      if (ready == 0 || (ready < 0 && errno != EINTR)) {
-        return false;
-      }
-      if (ready < 0) {
-        continue;
-      }
+    // While stopping, a unit is begun only where it can be kept whole: a
+    // pipe keeps up to PIPE_BUF bytes whole, a file any number, but a
+    // reader that stalls halfway through a longer unit would cut it. And
+    // no write may wait past the deadline.
+    const bool stopping = stop_signal() != 0;
+    if (stopping && ((!begun && unit.size() > PIPE_BUF && !regular_file_) || !wait_for_room(fd_))) {
+      return false;
     }
     const auto put = ::write(fd_, unit.data(), unit.size());
     if (put > 0) {
@@ -199,9 +197,10 @@ bool reporter::deliver(std::string_view unit) {
     } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // A descriptor in non-blocking mode, shared with whoever set it so:
       // its reader is slow, not gone.
-      static_cast<void>(left < 0 && wait_for_room(fd_, -1) > 0);
+      static_cast<void>(stopping || wait_for_room(fd_));
     } else if (put == 0 || errno != EINTR) {
-      gone_ = true;
+      // The reader is gone, or the descriptor takes nothing: later writes
+      // find the same and cost one call each.
       return false;
     }
   }

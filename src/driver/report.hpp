@@ -76,7 +76,6 @@ class reporter {
   int fd_;
   bool terminal_;
   bool regular_file_;
-  bool gone_ = false;  // the reader went away
   std::span<char> buffer_;
   std::size_t used_ = 0;
   std::size_t file_start_ = 0;

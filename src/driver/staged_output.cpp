@@ -107,7 +107,6 @@ bool output_directory::open_at(int at, std::string_view path) {
   status_ = found->status;
   locked_ = found->locked;
   creates_with_access_list_.reset();
-  path_.clear();
   return true;
 }
 
@@ -214,14 +213,16 @@ file_facts staged_output::old_facts() const {
 bool staged_output::open_temp() {
   // Nobody else can reach an unnamed file, so it may be created with the
   // mode it is most likely to end with; a named one stays private until it
-  // is complete. A locked directory would keep a named one's second name.
+  // is complete. Where no unnamed file can be made, for whatever reason, a
+  // named one is tried: what refuses both refuses it too. A locked directory
+  // would keep a named one's second name.
   const mode_t mode =
       existing_ ? replaced_output_mode(old_facts(), input_, replaces_input_, acl_carry::none, true)
                 : new_output_mode(input_, caller_, caller_.may_set_group(input_.group), true);
   temp_ = platform::open_unnamed(dir_->fd(), mode);
   if (temp_) {
     temp_mode_ = mode & ~caller_.umask;
-  } else if (errno != EOPNOTSUPP || dir_->locked() || !open_named_temp()) {
+  } else if (dir_->locked() || !open_named_temp()) {
     return false;
   }
   temp_mode_known_ = !dir_->creates_with_access_list();
@@ -258,9 +259,6 @@ bool staged_output::commit(std::span<std::byte> scratch) {
 }
 
 bool staged_output::finish(std::span<std::byte> scratch) {
-  if (!temp_) {
-    return false;
-  }
   if (!(existing_ ? set_replaced_attributes(scratch) : set_new_attributes(scratch))) {
     return false;
   }

@@ -269,8 +269,8 @@ bool batch::write_output(std::string_view argument, const input_file& input, con
   const auto copied = copy_data(input, first);
   if (copied == io_status::stopped) {
     // Where the stripping line is on a terminal already, this one says the
-    // output was not made; elsewhere both are dropped with the file.
-    output_.discard();
+    // output was not made; elsewhere both are dropped with the file. The
+    // temporary goes with the batch.
     report_.print(message::CANT_WRITE, {output_name_});
     return false;
   }
@@ -382,7 +382,8 @@ int run(int argc, const char* const* argv) {
   heap_array<char> larger;
   reporter report(STDOUT_FILENO, terminal, report_buffer(longest_argument(argc, argv), larger));
   if (argc <= 1) {
-    report.print(message::USAGE, {argc > 0 && argv[0] != nullptr ? argv[0] : DEFAULT_PROGRAM_NAME});
+    // argv[argc] is null, so an empty vector holds no name.
+    report.print(message::USAGE, {argv[0] != nullptr ? argv[0] : DEFAULT_PROGRAM_NAME});
     report.finish_file();
     return 1;
   }

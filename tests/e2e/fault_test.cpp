@@ -141,6 +141,8 @@ TEST_P(injected_fault, leaves_every_file_old_or_finished_at_every_call) {
   const bool kill = std::string_view(param.fault).starts_with("signal");
   const int calls = count_calls(param.syscall);
   if (calls == 0) {
+    // The batch strips a file in place, which must be on the medium.
+    ASSERT_STRNE(param.syscall, "fsync") << "nothing flushed the file stripped in place";
     GTEST_SKIP() << "this build makes no " << param.syscall << " call";
   }
   for (int when = 1; when <= calls; ++when) {

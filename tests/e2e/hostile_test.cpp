@@ -517,16 +517,19 @@ const hostile_case CASES[] = {
        fs::permissions(s.dir, fs::perms(0755));
        put(s, "tone.snd", geos_file("t", "x"));
        put(s, "tone.rng", "old", 0640);
+       put(s, "new.snd", geos_file("n", "y"), 0640);
        run_or_skip("setfacl -b " + s.at("tone.rng").string() + " " + s.at("tone.snd").string() +
                    " && setfacl -d -m u:" + std::to_string(DAEMON) + ":r " + s.dir.string());
-       return {"tone.snd"};
+       return {"tone.snd", "new.snd"};
      },
      {},
-     "Stripping 'tone.snd' (t) to 'tone.rng'.\n",
+     "Stripping 'tone.snd' (t) to 'tone.rng'.\nStripping 'new.snd' (n) to 'new.rng'.\n",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("tone.rng")), MARKER + "x");
-       EXPECT_FALSE(can_read(DAEMON, s.at("tone.rng")));
-       EXPECT_EQ(owned(s.at("tone.rng")), !GEOS_UNWRAP_ACLS ? "0:0 0600" : "0:0 0640");
+       for (const char* name : {"tone.rng", "new.rng"}) {
+         EXPECT_FALSE(can_read(DAEMON, s.at(name))) << name;
+         EXPECT_EQ(owned(s.at(name)), !GEOS_UNWRAP_ACLS ? "0:0 0600" : "0:0 0640") << name;
+       }
      }},
     {"append_only_directory_refused_before_the_stripping_line",
      "chattr",
@@ -614,7 +617,7 @@ const hostile_case CASES[] = {
      nullptr,
      NOTHING,
      // More than the report's buffer holds, so that it fills too.
-     [](scene& s) { return plain_files(s, 1500, "f"); },
+     [](scene& s) { return plain_files(s, 800, std::string(200, 'f')); },
      {.nonblocking_output = true, .output_pipe_size = 4096, .read_delay_ms = 300},
      nullptr,
      [](scene&) {}},

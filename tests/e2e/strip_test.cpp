@@ -106,9 +106,9 @@ TEST_F(strip, name_after_an_unopenable_directory_is_not_looked_up_in_the_one_bef
   const auto before = snapshot(dir_.path());
   EXPECT_EQ(run({"notadir/x.snd", "keep.rng"}).out,
             "Can't open 'notadir/x.snd'.\nCan't open 'keep.rng'.\n");
-  EXPECT_EQ(run({"sub/a.snd", "notadir/x.snd", "keep.rng"}).out,
-            "Stripping 'sub/a.snd' (a) to 'sub/a.rng'.\nCan't open 'notadir/x.snd'.\n"
-            "Can't open 'keep.rng'.\n");
+  EXPECT_EQ(run({"sub/a.snd", "keep.rng", "notadir/x.snd", "keep.rng"}).out,
+            "Stripping 'sub/a.snd' (a) to 'sub/a.rng'.\nCan't open 'keep.rng'.\n"
+            "Can't open 'notadir/x.snd'.\nCan't open 'keep.rng'.\n");
   EXPECT_EQ(read_file(at("sub/keep.rng")), before.at("sub/keep.rng"));
 }
 
@@ -274,24 +274,27 @@ INSTANTIATE_TEST_SUITE_P(cases, strip_write_limit,
 
 TEST_F(strip, terminal_shows_controls_and_broken_utf8_as_question_marks) {
   const std::string name = "t\x1B[31m\x7F.snd";
-  // C0, DEL, C1 CSI and OSC, a stray byte, an overlong '/'; the
+  // C0, DEL, C1 CSI and OSC, a stray byte, an overlong '/', an old 5-byte
+  // lead with three continuation bytes; the
   // bidirectional overrides and isolates beside their printable neighbours;
   // the first and last valid character of each range with a narrowed second
   // byte, and the invalid one beside it; a cut sequence.
   const std::string text =
-      "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF caf\xC3\xA9 \xE2\x82\xAC "
+      "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF\xF8\x88\x80\x80 caf\xC3\xA9 \xE2\x82\xAC "
       "\xE2\x80\xA9\xE2\x80\xAA\xE2\x80\xAE\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xA6\xE2\x81\xA9\xE2\x81"
       "\xAA "
       "\xE0\xA0\x80\xE0\x9F\xBF \xED\x9F\xBF\xED\xA0\x80 \xF0\x90\x80\x80\xF0\x8F\xBF\xBF "
       "\xF4\x8F\xBF\xBF\xF4\x90\x80\x80 \xC2\x9F\xC2\xA0\xE2\x82";
   write_file(at(name), geos_file(text, "d"));
-  const auto tty = run({name, "\n"}, {.file_size_limit = {}, .terminal = true, .wrapper = {}});
+  // A name that ends in a whole character shows it whole.
+  const auto tty =
+      run({name, "\n", "caf\xC3\xA9"}, {.file_size_limit = {}, .terminal = true, .wrapper = {}});
   EXPECT_EQ(tty.out,
-            "Stripping 't?[31m?.snd' (h?i?x????? caf\xC3\xA9 \xE2\x82\xAC "
+            "Stripping 't?[31m?.snd' (h?i?x????????? caf\xC3\xA9 \xE2\x82\xAC "
             "\xE2\x80\xA9??\xE2\x80\xAF\xE2\x81\xA5??\xE2\x81\xAA "
             "\xE0\xA0\x80??? \xED\x9F\xBF??? \xF0\x90\x80\x80???? \xF4\x8F\xBF\xBF???? ?\xC2\xA0?"
             "?) to 't?[31m?.rng'.\n"
-            "Can't open '?'.\n");
+            "Can't open '?'.\nCan't open 'caf\xC3\xA9'.\n");
   const auto pipe = run({name});
   EXPECT_EQ(pipe.out, "Stripping '" + name + "' (" + text + ") to 't\x1B[31m\x7F.rng'.\n");
 }
