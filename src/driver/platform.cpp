@@ -63,19 +63,20 @@ constexpr const char* ACCESS_LIST = "system.posix_acl_access";
 constexpr const char* CAPABILITIES = "security.capability";
 constexpr std::size_t LIST_LIMIT = std::size_t{64} * 1024;  // XATTR_LIST_MAX and XATTR_SIZE_MAX
 
-// Where the attributes of the old file are read from: its name through
-// /proc, which needs no permission on the file, or else an open descriptor.
+// Where the attributes of the old file are read from: a path to it, which
+// needs no permission on the file, or else (no path) an open descriptor.
 struct attribute_source {
   const char* path;
   int fd;
 
   [[nodiscard]] ssize_t list(std::span<std::byte> into) const {
     auto* const data = reinterpret_cast<char*>(into.data());
-    return fd >= 0 ? ::flistxattr(fd, data, into.size()) : ::llistxattr(path, data, into.size());
+    return path == nullptr ? ::flistxattr(fd, data, into.size())
+                           : ::llistxattr(path, data, into.size());
   }
   [[nodiscard]] ssize_t get(const char* name, std::span<std::byte> into) const {
-    return fd >= 0 ? ::fgetxattr(fd, name, into.data(), into.size())
-                   : ::lgetxattr(path, name, into.data(), into.size());
+    return path == nullptr ? ::fgetxattr(fd, name, into.data(), into.size())
+                           : ::lgetxattr(path, name, into.data(), into.size());
   }
 };
 
@@ -388,7 +389,7 @@ acl_carry carry_attributes(int dir, const struct stat& dir_status, const char* n
   if (listed < 0) {
     // No /proc: the file itself, where this user may open it.
     opened.reset(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    from.fd = opened.get();
+    from = {nullptr, opened.get()};
     listed = opened ? from.list(names) : -1;
   }
   if (listed < 0) {

@@ -1,7 +1,6 @@
 #include "driver/report.hpp"
 
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -75,11 +74,6 @@ bool is_control(std::string_view character) {
   }
 }
 
-bool is_regular_file(int fd) {
-  struct stat status {};
-  return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-}
-
 // Waits until `fd` takes more: for as long as it takes while the run goes
 // on, and only until the deadline once it is stopping. False where the
 // deadline passed first, or `fd` cannot be waited for.
@@ -96,7 +90,7 @@ bool wait_for_room(int fd) {
 }  // namespace
 
 reporter::reporter(int fd, bool terminal, std::span<char> buffer)
-    : fd_(fd), terminal_(terminal), regular_file_(is_regular_file(fd)), buffer_(buffer) {}
+    : fd_(fd), terminal_(terminal), buffer_(buffer) {}
 
 void reporter::print(std::string_view text, std::initializer_list<std::string_view> fields) {
   // Masking never lengthens a field, so the bytes given bound the line.
@@ -179,15 +173,15 @@ void reporter::write_out(std::string_view lines) {
   }
 }
 
-bool reporter::deliver(std::string_view unit) {
+bool reporter::deliver(std::string_view unit) const {
   bool begun = false;
   while (!unit.empty()) {
     // While stopping, a unit is begun only where it can be kept whole: a
-    // pipe keeps up to PIPE_BUF bytes whole, a file any number, but a
-    // reader that stalls halfway through a longer unit would cut it. And
-    // no write may wait past the deadline.
+    // pipe takes up to PIPE_BUF bytes at once, but a reader that stalls
+    // halfway through a longer unit would cut it. And no write may wait
+    // past the deadline.
     const bool stopping = stop_signal() != 0;
-    if (stopping && ((!begun && unit.size() > PIPE_BUF && !regular_file_) || !wait_for_room(fd_))) {
+    if (stopping && ((!begun && unit.size() > PIPE_BUF) || !wait_for_room(fd_))) {
       return false;
     }
     const auto put = ::write(fd_, unit.data(), unit.size());

@@ -31,7 +31,8 @@ inline constexpr std::string_view CANT_WRITE = "Can't write '%s'!\n";
 // A line is written whole or not at all. A descriptor that takes nothing
 // for a while (a slow reader, or one in non-blocking mode) is waited for;
 // once a stop signal has come, only until the stop's deadline, after which
-// the lines not delivered are dropped whole. A reader that goes away ends
+// the lines not delivered are dropped whole; a line longer than PIPE_BUF is
+// then not begun, since a reader that stalls could cut it. A reader that goes away ends
 // the report, never the run. Write errors are not reported: a report line
 // is never worth losing a file over.
 //
@@ -71,11 +72,10 @@ class reporter {
   void put(std::string_view bytes);
   void put_field(std::string_view field, std::size_t most);
   void write_out(std::string_view lines);
-  bool deliver(std::string_view unit);
+  [[nodiscard]] bool deliver(std::string_view unit) const;
 
   int fd_;
   bool terminal_;
-  bool regular_file_;
   std::span<char> buffer_;
   std::size_t used_ = 0;
   std::size_t file_start_ = 0;

@@ -251,6 +251,8 @@ void staged_output::next_temp_name() {
 }
 
 bool staged_output::commit(std::span<std::byte> scratch) {
+  // The directory in use may change with the next file; a named temporary
+  // can only be removed from it now.
   const bool committed = finish(scratch);
   if (!committed) {
     discard();

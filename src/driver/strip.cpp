@@ -274,11 +274,14 @@ bool batch::write_output(std::string_view argument, const input_file& input, con
     report_.print(message::CANT_WRITE, {output_name_});
     return false;
   }
+  // A named temporary must go while its directory is the one in use.
   if (copied == io_status::read_failed) {
     output_.discard();
     report_.print(message::CANT_READ, {argument});
-  } else if (copied == io_status::write_failed || !output_.commit(read_buffer_)) {
+  } else if (copied == io_status::write_failed) {
     output_.discard();
+    report_.print(message::CANT_WRITE, {output_name_});
+  } else if (!output_.commit(read_buffer_)) {
     report_.print(message::CANT_WRITE, {output_name_});
   }
   return true;

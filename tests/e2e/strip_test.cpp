@@ -280,7 +280,8 @@ TEST_F(strip, terminal_shows_controls_and_broken_utf8_as_question_marks) {
   // the first and last valid character of each range with a narrowed second
   // byte, and the invalid one beside it; a cut sequence.
   const std::string text =
-      "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF\xF8\x88\x80\x80 caf\xC3\xA9 \xE2\x82\xAC "
+      "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF\xF8\x88\x80\x80 caf\xC3\xA9\xDF\xBF "
+      "\xE2\x82\xAC\xEF\xBF\xBD "
       "\xE2\x80\xA9\xE2\x80\xAA\xE2\x80\xAE\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xA6\xE2\x81\xA9\xE2\x81"
       "\xAA "
       "\xE0\xA0\x80\xE0\x9F\xBF \xED\x9F\xBF\xED\xA0\x80 \xF0\x90\x80\x80\xF0\x8F\xBF\xBF "
@@ -290,7 +291,8 @@ TEST_F(strip, terminal_shows_controls_and_broken_utf8_as_question_marks) {
   const auto tty =
       run({name, "\n", "caf\xC3\xA9"}, {.file_size_limit = {}, .terminal = true, .wrapper = {}});
   EXPECT_EQ(tty.out,
-            "Stripping 't?[31m?.snd' (h?i?x????????? caf\xC3\xA9 \xE2\x82\xAC "
+            "Stripping 't?[31m?.snd' (h?i?x????????? caf\xC3\xA9\xDF\xBF "
+            "\xE2\x82\xAC\xEF\xBF\xBD "
             "\xE2\x80\xA9??\xE2\x80\xAF\xE2\x81\xA5??\xE2\x81\xAA "
             "\xE0\xA0\x80??? \xED\x9F\xBF??? \xF0\x90\x80\x80???? \xF4\x8F\xBF\xBF???? ?\xC2\xA0?"
             "?) to 't?[31m?.rng'.\n"
