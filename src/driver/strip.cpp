@@ -249,8 +249,7 @@ window batch::read_window(const input_file& input) {
   auto outcome = locate_sound_data(read_buffer_.first(got.count));
   if (got.status == io_status::done && !got.at_end && request < READ_LIMIT &&
       !settled(outcome, read_buffer_.first(got.count))) {
-    const auto rest_size =
-        size > static_cast<off_t>(got.count) ? size - static_cast<off_t>(got.count) : 0;
+    const auto rest_size = std::max<off_t>(size - static_cast<off_t>(got.count), 0);
     const auto rest = read_up_to(
         input.fd.get(), read_buffer_.subspan(got.count, READ_LIMIT - got.count), rest_size);
     got = {rest.status, got.count + rest.count, rest.at_end};

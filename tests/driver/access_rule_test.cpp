@@ -131,6 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
                      0600},
         replace_case{"others_file_in_sticky_directory_refused", SHARED, ME, {OTHER, ME, 0666},
                      {ME, ME, 0644}, 0, REFUSED},
+        replace_case{"own_output_in_shared_directory_kept", SHARED, ME, {ME, ME, 0644},
+                     {ME, ME, 0644}, 0, 0644},
         replace_case{"sticky_directory_owner_may_replace", directory(01775), ME,
                      {OTHER, ME, 0666}, {ME, ME, 0644}, 0, 0666},
         replace_case{"root_may_replace_in_sticky_directory", directory(01775, OTHER), 0,

@@ -36,8 +36,10 @@ long since(clock::time_point start) {
 // once it has printed nothing for a while.
 class output_reader {
  public:
-  output_reader(std::array<int, 2> fds, run_result& result, pid_t child, const run_options& options)
-      : polled_{pollfd{fds[0], POLLIN, 0}, pollfd{fds[1], POLLIN, 0}},
+  output_reader(std::array<int, 2> fds, run_result& result, pid_t child, const run_options& options,
+                const fs::path& cwd)
+      : cwd_(cwd),
+        polled_{pollfd{fds[0], POLLIN, 0}, pollfd{fds[1], POLLIN, 0}},
         into_{&result.out, &result.err},
         result_(result),
         child_(child),
@@ -66,6 +68,9 @@ class output_reader {
     ::poll(polled_.data(), static_cast<nfds_t>(polled_.size()), static_cast<int>(timeout));
     if (signal_ != 0 && since(last_output_) >= options_.signal_after_ms) {
       result_.out_before_signal = result_.out;
+      if (options_.before_signal) {
+        options_.before_signal(cwd_);
+      }
       signalled_ = clock::now();
       ::kill(child_, std::exchange(signal_, 0));
     }
@@ -91,6 +96,7 @@ class output_reader {
     }
   }
 
+  const fs::path& cwd_;
   std::array<pollfd, 2> polled_;
   std::array<std::string*, 2> into_;
   run_result& result_;
@@ -224,7 +230,7 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& argumen
   ::close(out[1]);
   ::close(err[1]);
   run_result result;
-  output_reader({out[0], err[0]}, result, child, options).read_all();
+  output_reader({out[0], err[0]}, result, child, options, cwd).read_all();
   wait_for(child, result);
   if (emulated()) {
     drop_emulator_report(result.err);

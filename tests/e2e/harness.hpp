@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -40,12 +41,14 @@ const char* emulator();
 bool emulated();
 
 struct run_options {
-  std::optional<rlim_t> file_size_limit;      // RLIMIT_FSIZE of the child
-  bool terminal = false;                      // standard output on a pseudo-terminal
-  std::vector<std::string> wrapper;           // e.g. {"strace", ...}, run before the binary
-  bool close_streams = false;                 // start with descriptors 0 and 1 closed
-  int signal = 0;                             // sent once the child has printed nothing for
-  int signal_after_ms = 0;                    // `signal_after_ms`
+  std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE of the child
+  bool terminal = false;                  // standard output on a pseudo-terminal
+  std::vector<std::string> wrapper;       // e.g. {"strace", ...}, run before the binary
+  bool close_streams = false;             // start with descriptors 0 and 1 closed
+  int signal = 0;                         // sent once the child has printed nothing for
+  int signal_after_ms = 0;                // `signal_after_ms`
+  // Where set, called with the run's directory just before the signal is sent.
+  std::function<void(const fs::path& cwd)> before_signal;
   std::optional<rlim_t> address_space_limit;  // RLIMIT_AS of the child
   bool nonblocking_output = false;            // standard output pipe in O_NONBLOCK mode
   int output_pipe_size = 0;      // where set and the system can, the pipe's capacity in bytes

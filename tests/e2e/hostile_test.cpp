@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -207,6 +208,20 @@ const hostile_case CASES[] = {
        EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
        EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
      }},
+    {"report_that_cannot_be_written_costs_no_output",
+     nullptr,
+     NOTHING,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "a.snd", geos_file("a", "x"));
+       put(s, "b.snd", geos_file("b", "y"));
+       return {"a.snd", "b.snd"};
+     },
+     // Standard output open for reading only: every write fails.
+     {.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" 1</dev/null"}},
+     "",
+     [](scene& s) {
+       EXPECT_EQ(read_file(s.at("a.rng")) + read_file(s.at("b.rng")), MARKER + "x" + MARKER + "y");
+     }},
     {"replaced_outputs_keep_their_own_acls_in_each_directory",
      "setfacl",
      ACLS,
@@ -401,14 +416,24 @@ const hostile_case CASES[] = {
      nullptr,
      HOLES,
      [](scene& s) -> std::vector<std::string> {
-       put(s, "sparse.snd", geos_file("s", "data"));
-       fs::resize_file(s.at("sparse.snd"), 64 << 20);
-       return {"sparse.snd"};
+       // Data between two holes: every stretch of data is copied, not only
+       // the first, by plain reads (long) and by the kernel (short).
+       for (const auto& [name, size] :
+            {std::pair{"sparse", off_t{64} << 20}, {"short", off_t{1} << 20}}) {
+         const auto path = s.at(std::string(name) + ".snd");
+         put(s, std::string(name) + ".snd", geos_file("s", "data"));
+         fs::resize_file(path, static_cast<std::uintmax_t>(size));
+         const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+         EXPECT_EQ(::pwrite(fd, "middle", 6, size / 2), 6);
+         ::close(fd);
+       }
+       return {"sparse.snd", "short.snd"};
      },
      {},
-     "Stripping 'sparse.snd' (s) to 'sparse.rng'.\n",
+     "Stripping 'sparse.snd' (s) to 'sparse.rng'.\nStripping 'short.snd' (s) to 'short.rng'.\n",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("sparse.rng")), stripped(read_file(s.at("sparse.snd"))));
+       EXPECT_EQ(read_file(s.at("short.rng")), stripped(read_file(s.at("short.snd"))));
        struct stat status {};
        ::stat(s.at("sparse.rng").c_str(), &status);
        EXPECT_LT(status.st_blocks * 512, 1 << 20) << "holes were filled";
@@ -437,6 +462,36 @@ const hostile_case CASES[] = {
        EXPECT_EQ(read_file(s.at("real/song.rng")), stripped(s.memo));
        EXPECT_EQ(fs::status(s.at("real/song.rng")).permissions(), fs::perms(0600));
        EXPECT_EQ(snapshot(s.at("real")).size(), 3U) << "a temporary was left";
+     }},
+    {"name_taken_during_the_copy_is_not_replaced",
+     "bindfs",
+     ROOT,
+     [](scene& s) -> std::vector<std::string> {
+       fs::create_directories(s.at("real"));
+       fs::create_directories(s.at("mnt"));
+       run_or_skip("bindfs " + s.at("real").string() + " " + s.at("mnt").string());
+       waiting_fifo(s, "mnt/song.snd", geos_file("song", sound_bytes(30000)));
+       const auto real = s.at("real");
+       s.helper = ::fork();
+       if (s.helper == 0) {
+         // Once the temporary is there, someone else takes the output's name.
+         while (std::ranges::none_of(snapshot(real), [](const auto& entry) {
+           return entry.first.starts_with(".geos-unwrap-");
+         })) {
+           ::usleep(1000);
+         }
+         ::close(::open((real / "song.rng").c_str(), O_WRONLY | O_CREAT, 0600));
+         ::_exit(0);
+       }
+       ::close(std::exchange(s.fd, -1));
+       return {"mnt/song.snd"};
+     },
+     {},
+     "Stripping 'mnt/song.snd' (song) to 'mnt/song.rng'.\nCan't write 'mnt/song.rng'!\n",
+     [](scene& s) {
+       shell("fusermount -u " + s.at("mnt").string() + " || umount " + s.at("mnt").string());
+       EXPECT_EQ(read_file(s.at("real/song.rng")), "");
+       EXPECT_EQ(snapshot(s.at("real")).size(), 2U) << "a temporary was left";
      }},
     {"new_output_carries_the_input_acl",
      "setfacl setpriv",
@@ -582,10 +637,12 @@ const hostile_case CASES[] = {
          ::_exit(0);
        }
        ::close(fifo);
-       return {"d/a.snd", "d/b.snd"};
+       // A directory that is not there must not leave the last one in use.
+       return {"d/a.snd", "d/b.snd", "gone/b.snd"};
      },
      {},
-     "Stripping 'd/a.snd' (a) to 'd/a.rng'.\nStripping 'd/b.snd' (new b) to 'd/b.rng'.\n",
+     "Stripping 'd/a.snd' (a) to 'd/a.rng'.\nStripping 'd/b.snd' (new b) to 'd/b.rng'.\n"
+     "Can't open 'gone/b.snd'.\n",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("d/b.rng")), MARKER + "z");
        EXPECT_EQ(read_file(s.at("d.old/a.rng")), MARKER + "y");
@@ -606,7 +663,15 @@ const hostile_case CASES[] = {
        EXPECT_EQ(::write(s.fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
        return {"mnt/first.snd", "mnt/song.snd", "mnt/never.snd"};
      },
-     {.signal = SIGQUIT, .signal_after_ms = 300},
+     {.signal = SIGQUIT,
+      .signal_after_ms = 300,
+      .before_signal =
+          [](const fs::path& cwd) {
+            // While it fills, the temporary must be hidden under the run's prefix.
+            const auto names = snapshot(cwd / "real");
+            EXPECT_TRUE(std::ranges::any_of(
+                names, [](const auto& n) { return n.first.starts_with(".geos-unwrap-"); }));
+          }},
      "Stripping 'mnt/first.snd' (first) to 'mnt/first.rng'.\n",
      [](scene& s) {
        ::close(s.fd);
