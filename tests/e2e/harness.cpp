@@ -130,6 +130,9 @@ class output_reader {
   // A signal that dumps core must not leave a core file among the outputs.
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);
+  // A run that spins (a fault in the program) must not outlive its test.
+  const rlimit minute{60, 60};
+  ::setrlimit(RLIMIT_CPU, &minute);
   ::execvp(file, argv);
   ::_exit(127);
 }
