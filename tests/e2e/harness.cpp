@@ -118,6 +118,7 @@ class output_reader {
   if (options.close_streams) {
     ::close(STDIN_FILENO);
     ::close(STDOUT_FILENO);
+    ::close(STDERR_FILENO);
   }
   if (options.file_size_limit) {
     const rlimit limit{*options.file_size_limit, *options.file_size_limit};

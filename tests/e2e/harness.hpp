@@ -44,7 +44,7 @@ struct run_options {
   std::optional<rlim_t> file_size_limit;  // RLIMIT_FSIZE of the child
   bool terminal = false;                  // standard output on a pseudo-terminal
   std::vector<std::string> wrapper;       // e.g. {"strace", ...}, run before the binary
-  bool close_streams = false;             // start with descriptors 0 and 1 closed
+  bool close_streams = false;             // start with descriptors 0, 1 and 2 closed
   int signal = 0;                         // sent once the child has printed nothing for
   int signal_after_ms = 0;                // `signal_after_ms`
   // Where set, called with the run's directory just before the signal is sent.

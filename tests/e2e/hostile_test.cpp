@@ -48,6 +48,7 @@ enum needs : unsigned {
   LEASES = 8,       // file leases (F_SETLEASE)
   PROC_FILES = 16,  // /proc/PID/cmdline
   HOLES = 32,       // a build that finds holes (SEEK_DATA)
+  NATIVE = 64,      // the binary runs natively, so that strace sees its calls
 };
 
 struct requirement {
@@ -67,6 +68,7 @@ const requirement REQUIREMENTS[] = {
      "needs /proc/PID/cmdline, which this system lacks"},
     {HOLES, [] { return GEOS_UNWRAP_FINDS_HOLES != 0; },
      "this build cannot find holes: it has no SEEK_DATA"},
+    {NATIVE, [] { return !emulated(); }, "strace would trace the emulator, not the program"},
 };
 
 struct hostile_case {
@@ -207,6 +209,29 @@ const hostile_case CASES[] = {
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
        EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
+     }},
+    {"standard_descriptors_taken_before_any_file",
+     "strace",
+     NATIVE,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "first.snd", geos_file("first", "x"));
+       return {"first.snd"};
+     },
+     {.wrapper = {"strace", "-o", "trace", "-e", "trace=openat,open"}, .close_streams = true},
+     "",
+     [](scene& s) {
+       // The run's own files are opened by relative names; none may get a
+       // standard descriptor, or it would receive the report.
+       std::istringstream trace(read_file(s.at("trace")));
+       int relative = 0;
+       for (std::string line; std::getline(trace, line);) {
+         const auto quote = line.find('"');
+         if (quote != std::string::npos && line[quote + 1] != '/') {
+           ++relative;
+           EXPECT_GT(std::stoi(line.substr(line.rfind("= ") + 2)), STDERR_FILENO) << line;
+         }
+       }
+       EXPECT_GT(relative, 0);
      }},
     {"report_that_cannot_be_written_costs_no_output",
      nullptr,
