@@ -210,12 +210,15 @@ const hostile_case CASES[] = {
        EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
        EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
      }},
-    {"standard_descriptors_taken_before_any_file",
+    {"traced_run_opens_no_standard_descriptor_and_each_directory_once",
      "strace",
      NATIVE,
      [](scene& s) -> std::vector<std::string> {
-       put(s, "first.snd", geos_file("first", "x"));
-       return {"first.snd"};
+       fs::create_directory(s.at("d"));
+       for (const char* name : {"first.snd", "second.snd", "d/a.snd", "d/b.snd"}) {
+         put(s, name, geos_file("x", "x"));
+       }
+       return {"first.snd", "second.snd", "d/a.snd", "d/b.snd"};
      },
      {.wrapper = {"strace", "-o", "trace", "-e", "trace=openat,open"}, .close_streams = true},
      "",
@@ -224,14 +227,21 @@ const hostile_case CASES[] = {
        // standard descriptor, or it would receive the report.
        std::istringstream trace(read_file(s.at("trace")));
        int relative = 0;
+       int directories = 0;
        for (std::string line; std::getline(trace, line);) {
          const auto quote = line.find('"');
          if (quote != std::string::npos && line[quote + 1] != '/') {
            ++relative;
+           // Where the system has it, the starting directory is held by an O_PATH descriptor.
+           directories += line.find("O_DIRECTORY") != std::string::npos &&
+                                  line.find("O_PATH") == std::string::npos
+                              ? 1
+                              : 0;
            EXPECT_GT(std::stoi(line.substr(line.rfind("= ") + 2)), STDERR_FILENO) << line;
          }
        }
        EXPECT_GT(relative, 0);
+       EXPECT_EQ(directories, 2) << "'.' and 'd', each once for all its files";
      }},
     {"report_that_cannot_be_written_costs_no_output",
      nullptr,
