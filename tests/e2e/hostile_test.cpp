@@ -859,13 +859,22 @@ const hostile_case CASES[] = {
          put(s, name, geos_file("o", "x"), 0640);
          own(s.at(name), 0, 0);
        }
-       return {"new.snd", "old.snd"};
+       // Beside it, a directory of root's own group: an input of another
+       // group still gives its output that group.
+       fs::create_directory(s.at("plain"));
+       own(s.at("plain"), 0, 0);
+       fs::permissions(s.at("plain"), fs::perms(0755));
+       put(s, "plain/other.snd", geos_file("o", "x"), 0640);
+       own(s.at("plain/other.snd"), 0, DAEMON);
+       return {"new.snd", "old.snd", "plain/other.snd"};
      },
      {},
-     "Stripping 'new.snd' (o) to 'new.rng'.\nStripping 'old.snd' (o) to 'old.rng'.\n",
+     "Stripping 'new.snd' (o) to 'new.rng'.\nStripping 'old.snd' (o) to 'old.rng'.\n"
+     "Stripping 'plain/other.snd' (o) to 'plain/other.rng'.\n",
      [](scene& s) {
        EXPECT_EQ(owned(s.at("new.rng")), !GEOS_UNWRAP_ACLS ? "0:0 0600" : "0:0 0640");
        EXPECT_EQ(owned(s.at("old.rng")), !GEOS_UNWRAP_ACLS ? "0:0 0600" : "0:0 0640");
+       EXPECT_EQ(owned(s.at("plain/other.rng")), !GEOS_UNWRAP_ACLS ? "0:1 0600" : "0:1 0640");
      }},
     {"replaced_output_whose_group_cannot_be_kept_gives_its_group_nothing",
      "setpriv",
