@@ -156,6 +156,24 @@ void waiting_fifo(scene& s, const std::string& name, std::string_view head) {
   EXPECT_EQ(::write(s.fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
 }
 
+// A bindfs view of the scene's `real` on its `mnt` (FUSE, without unnamed
+// files), or the row is skipped.
+void mount_fuse(const scene& s) {
+  fs::create_directories(s.at("real"));
+  fs::create_directories(s.at("mnt"));
+  run_or_skip("bindfs " + s.at("real").string() + " " + s.at("mnt").string());
+}
+
+void unmount_fuse(const scene& s) {
+  shell("fusermount -u " + s.at("mnt").string() + " || umount " + s.at("mnt").string());
+}
+
+// Whether `dir` holds a temporary of a run, under its hidden name.
+bool holds_temporary(const fs::path& dir) {
+  return std::ranges::any_of(
+      snapshot(dir), [](const auto& entry) { return entry.first.starts_with(".geos-unwrap-"); });
+}
+
 // The first of `commands` (space-separated) that is not installed.
 std::optional<std::string> missing(const char* commands) {
   std::istringstream words(commands != nullptr ? commands : "");
@@ -433,10 +451,10 @@ const hostile_case CASES[] = {
        if (s.helper == 0) {
          ::signal(SIGIO, SIG_IGN);
          const int fd = ::open(path.c_str(), O_RDONLY);
-         const char held = take_write_lease(fd) ? 'y' : 'n';
+         const char held = set_write_lease(fd, true) ? 'y' : 'n';
          static_cast<void>(::write(ready[1], &held, 1));
          ::usleep(300'000);
-         ::_exit(give_up_lease(fd) ? 0 : 1);
+         ::_exit(set_write_lease(fd, false) ? 0 : 1);
        }
        char held = 0;
        static_cast<void>(::read(ready[0], &held, 1));
@@ -478,20 +496,18 @@ const hostile_case CASES[] = {
      "bindfs",
      ROOT,
      [](scene& s) -> std::vector<std::string> {
-       fs::create_directories(s.at("real"));
-       fs::create_directories(s.at("mnt"));
+       mount_fuse(s);
        put(s, "real/tone.snd", geos_file("t", "new"));
        put(s, "real/tone.rng", "old", 0640);
        s.memo = geos_file("in place", sound_bytes(100000));
        put(s, "real/song.rng", s.memo, 0600);
-       run_or_skip("bindfs " + s.at("real").string() + " " + s.at("mnt").string());
        return {"mnt/tone.snd", "mnt/song.rng"};
      },
      {},
      "Stripping 'mnt/tone.snd' (t) to 'mnt/tone.rng'.\n"
      "Stripping 'mnt/song.rng' (in place) to 'mnt/song.rng'.\n",
      [](scene& s) {
-       shell("fusermount -u " + s.at("mnt").string() + " || umount " + s.at("mnt").string());
+       unmount_fuse(s);
        EXPECT_EQ(read_file(s.at("real/tone.rng")), MARKER + "new");
        EXPECT_EQ(fs::status(s.at("real/tone.rng")).permissions(),
                  fs::perms(GEOS_UNWRAP_ACLS ? 0640 : 0600));
@@ -503,17 +519,13 @@ const hostile_case CASES[] = {
      "bindfs",
      ROOT,
      [](scene& s) -> std::vector<std::string> {
-       fs::create_directories(s.at("real"));
-       fs::create_directories(s.at("mnt"));
-       run_or_skip("bindfs " + s.at("real").string() + " " + s.at("mnt").string());
+       mount_fuse(s);
        waiting_fifo(s, "mnt/song.snd", geos_file("song", sound_bytes(30000)));
        const auto real = s.at("real");
        s.helper = ::fork();
        if (s.helper == 0) {
          // Once the temporary is there, someone else takes the output's name.
-         while (std::ranges::none_of(snapshot(real), [](const auto& entry) {
-           return entry.first.starts_with(".geos-unwrap-");
-         })) {
+         while (!holds_temporary(real)) {
            ::usleep(1000);
          }
          ::close(::open((real / "song.rng").c_str(), O_WRONLY | O_CREAT, 0600));
@@ -525,7 +537,7 @@ const hostile_case CASES[] = {
      {},
      "Stripping 'mnt/song.snd' (song) to 'mnt/song.rng'.\nCan't write 'mnt/song.rng'!\n",
      [](scene& s) {
-       shell("fusermount -u " + s.at("mnt").string() + " || umount " + s.at("mnt").string());
+       unmount_fuse(s);
        EXPECT_EQ(read_file(s.at("real/song.rng")), "");
        EXPECT_EQ(snapshot(s.at("real")).size(), 2U) << "a temporary was left";
      }},
@@ -688,15 +700,9 @@ const hostile_case CASES[] = {
      "bindfs",
      ROOT,
      [](scene& s) -> std::vector<std::string> {
-       fs::create_directories(s.at("real"));
-       fs::create_directories(s.at("mnt"));
+       mount_fuse(s);
        put(s, "real/first.snd", geos_file("first", "x"));
-       EXPECT_EQ(::mkfifo(s.at("real/song.snd").c_str(), 0600), 0);
-       run_or_skip("bindfs " + s.at("real").string() + " " + s.at("mnt").string());
-       // Held open, so the copy waits for more forever.
-       s.fd = ::open(s.at("mnt/song.snd").c_str(), O_RDWR | O_CLOEXEC);
-       const auto head = geos_file("song", sound_bytes(30000));
-       EXPECT_EQ(::write(s.fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+       waiting_fifo(s, "mnt/song.snd", geos_file("song", sound_bytes(30000)));
        return {"mnt/first.snd", "mnt/song.snd", "mnt/never.snd"};
      },
      {.signal = SIGQUIT,
@@ -704,14 +710,12 @@ const hostile_case CASES[] = {
       .before_signal =
           [](const fs::path& cwd) {
             // While it fills, the temporary must be hidden under the run's prefix.
-            const auto names = snapshot(cwd / "real");
-            EXPECT_TRUE(std::ranges::any_of(
-                names, [](const auto& n) { return n.first.starts_with(".geos-unwrap-"); }));
+            EXPECT_TRUE(holds_temporary(cwd / "real"));
           }},
      "Stripping 'mnt/first.snd' (first) to 'mnt/first.rng'.\n",
      [](scene& s) {
        ::close(s.fd);
-       shell("fusermount -u " + s.at("mnt").string() + " || umount " + s.at("mnt").string());
+       unmount_fuse(s);
        EXPECT_EQ(snapshot(s.at("real")).size(), 3U) << "a temporary was left";
      }},
     {"report_in_non_blocking_mode_loses_no_line",

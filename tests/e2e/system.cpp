@@ -81,20 +81,12 @@ bool set_pipe_capacity(int fd, int bytes) {
 
 bool have_leases() { return HAVE_F_SETLEASE != 0; }
 
-bool take_write_lease(int fd) {
+bool set_write_lease(int fd, bool held) {
 #if HAVE_F_SETLEASE
-  return ::fcntl(fd, F_SETLEASE, F_WRLCK) == 0;
+  return ::fcntl(fd, F_SETLEASE, held ? F_WRLCK : F_UNLCK) == 0;
 #else
   static_cast<void>(fd);
-  return false;
-#endif
-}
-
-bool give_up_lease(int fd) {
-#if HAVE_F_SETLEASE
-  return ::fcntl(fd, F_SETLEASE, F_UNLCK) == 0;
-#else
-  static_cast<void>(fd);
+  static_cast<void>(held);
   return false;
 #endif
 }

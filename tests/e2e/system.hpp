@@ -22,9 +22,8 @@ bool set_pipe_capacity(int fd, int bytes);
 // Whether this system has file leases (F_SETLEASE).
 bool have_leases();
 
-// Takes a write lease on `fd`, a file open for reading only, or gives it
-// up. False where refused or where the system has no leases.
-bool take_write_lease(int fd);
-bool give_up_lease(int fd);
+// Takes a write lease on `fd`, a file open for reading only (`held`), or
+// gives it up. False where refused or where the system has no leases.
+bool set_write_lease(int fd, bool held);
 
 }  // namespace geos::e2e
