@@ -19,68 +19,105 @@ bool has(mode_t mode, mode_t bit) { return (mode & bit) != 0; }
 
 // Who the input lets read, class by class. An ACL that stays behind may
 // name anyone with less than its group or other bits say, so then only the
-// owner's bit can be trusted.
+// owner's bit can be trusted. With an ACL the group bits are its mask,
+// which bounds everyone in the group class; the owning group's own members
+// get no more than its group entry.
 struct input_readers {
   bool owner;
-  bool group;
+  bool group_class;
+  bool group_members;
   bool other;
 };
 input_readers readers_of(const file_facts& input, bool acl_travels) {
-  const bool bits_tell = input.acl == access_list::absent || acl_travels;
-  return {has(input.mode, S_IRUSR), bits_tell && has(input.mode, S_IRGRP),
+  const bool acl = input.acl != access_list::absent;
+  const bool bits_tell = !acl || acl_travels;
+  const bool group_class = bits_tell && has(input.mode, S_IRGRP);
+  return {has(input.mode, S_IRUSR), group_class, group_class && (!acl || input.group_entry_reads),
           bits_tell && has(input.mode, S_IROTH)};
 }
 
-// The read bits an output owned by `owner` may keep. A class of the output
-// may read only where everyone who can fall in it reads the input: its
-// group's members are the input's group only where the two groups agree
-// (and include the input's owner, if that is someone else), the output's
-// others may be anyone outside its owner and group, and an ACL of the
-// output names people the rule cannot see.
-mode_t read_bound(const file_facts& input, bool acl_travels, uid_t owner, bool same_group,
-                  bool names_others) {
+// Where an output's class may hold people the rule cannot tell apart.
+struct output_classes {
+  bool owner_is_input_owner;  // known to be the same user
+  bool same_group;            // its group is known to be the input's
+  bool names_others;          // an ACL of its own names people the rule cannot see
+};
+
+// The read bits an output may keep. A class of the output may read only
+// where everyone who can fall in it reads the input: its group's members
+// are the input's group only where the two groups agree (and include the
+// input's owner, if that is someone else), and the output's others may be
+// anyone outside its owner and group, the input's group members included
+// where the groups differ.
+mode_t read_bound(const file_facts& input, bool acl_travels, output_classes output) {
   const auto readers = readers_of(input, acl_travels);
-  const bool anyone = readers.owner && readers.group && readers.other;
-  const bool input_owner_reads = owner == input.owner || readers.owner;
-  const bool group = names_others || !same_group ? anyone : readers.group && input_owner_reads;
-  const bool other = readers.other && input_owner_reads && (same_group || readers.group);
+  const bool anyone = readers.owner && readers.group_members && readers.other;
+  const bool input_owner_reads = output.owner_is_input_owner || readers.owner;
+  const bool group =
+      output.names_others || !output.same_group ? anyone : readers.group_class && input_owner_reads;
+  const bool other =
+      readers.other && input_owner_reads && (output.same_group || readers.group_members);
   // mode_t is 16 bits on macOS: ~ promotes it to a negative int there.
   const auto granted = static_cast<mode_t>(S_IRUSR | (group ? S_IRGRP : 0) | (other ? S_IROTH : 0));
   return static_cast<mode_t>(~READ_BITS | granted);
 }
 
-// Whether `user`, who owns neither the input nor the process, reads it.
-bool reads_input(uid_t user, const file_facts& input, bool member_of_input_group) {
+// Whether `user`, a known user who owns neither the input nor the process,
+// reads it.
+bool reads_input(uid_t user, const file_facts& input, membership in_input_group) {
   if (user == ROOT) {
     return true;
   }
   const auto readers = readers_of(input, false);
-  return member_of_input_group ? readers.group : readers.other;
+  return (in_input_group == membership::not_member || readers.group_members) &&
+         (in_input_group == membership::member || readers.other);
 }
 
 }  // namespace
 
+bool caller_ids::is(uid_t user) const { return user == uid && user != unmapped_uid; }
+
+bool caller_ids::same_user(uid_t user, uid_t other) const {
+  return user == other && user != unmapped_uid;
+}
+
+bool caller_ids::privileged(privilege wanted, uid_t owner, gid_t group) const {
+  return (privileges & wanted) != 0 && owner != unmapped_uid && group != unmapped_gid;
+}
+
 bool caller_ids::may_set_group(gid_t group) const {
-  return uid == ROOT || group == gid || std::ranges::find(groups, group) != groups.end();
+  if (group == unmapped_gid) {
+    return false;
+  }
+  return group == gid || std::ranges::find(groups, group) != groups.end() ||
+         (privileges & CHANGE_OWNERSHIP) != 0;
 }
 
 bool may_follow_link(const struct stat& directory, uid_t link_owner, const caller_ids& caller) {
   const bool shared = has(directory.st_mode, S_ISVTX) && has(directory.st_mode, S_IWOTH);
-  return !shared || link_owner == caller.uid || link_owner == directory.st_uid;
+  return !shared || caller.is(link_owner) || caller.same_user(link_owner, directory.st_uid);
 }
 
 bool may_replace(const struct stat& directory, const file_facts& old, const file_facts& input,
-                 const caller_ids& caller, bool owner_in_input_group) {
+                 const caller_ids& caller, membership owner_in_input_group) {
   const bool sticky = has(directory.st_mode, S_ISVTX);
-  const bool shared = sticky && has(directory.st_mode, S_IWOTH);
-  const bool callers = old.owner == caller.uid;
-  if (sticky && !callers && directory.st_uid != caller.uid && caller.uid != ROOT) {
+  const bool callers = caller.is(old.owner);
+  if (sticky && !callers && !caller.is(directory.st_uid) &&
+      !caller.privileged(REPLACE_IN_STICKY, old.owner, old.group)) {
     return false;
   }
-  if (shared && !callers && old.owner != directory.st_uid) {
+  if (sticky && has(directory.st_mode, S_IWOTH) && !callers &&
+      !caller.same_user(old.owner, directory.st_uid)) {
     return false;
   }
-  return callers || old.owner == input.owner || reads_input(old.owner, input, owner_in_input_group);
+  if (callers) {
+    return true;
+  }
+  // The new content is the caller's until it is given the old owner.
+  if (!caller.privileged(CHANGE_OWNERSHIP, old.owner, old.group)) {
+    return false;
+  }
+  return old.owner == input.owner || reads_input(old.owner, input, owner_in_input_group);
 }
 
 mode_t new_output_mode(const file_facts& input, const caller_ids& caller, bool group_set,
@@ -94,11 +131,20 @@ mode_t new_output_mode(const file_facts& input, const caller_ids& caller, bool g
   if (!group_set) {
     mode &= ~GROUP_BITS;
   }
-  return mode & read_bound(input, true, caller.uid, group_set, false);
+  mode &= read_bound(input, true, {caller.is(input.owner), group_set, false});
+  // The group bits of a file with an ACL are its mask; Linux gives an ACL
+  // with an empty mask no say, so that its named users and groups get the
+  // other bits.
+  const bool named_read = input.named_entries_read && has(input.mode, S_IRGRP);
+  if (input.acl != access_list::absent && (mode & GROUP_BITS) == 0 && !named_read) {
+    mode &= static_cast<mode_t>(~S_IROTH);
+  }
+  return mode;
 }
 
-mode_t replaced_output_mode(const file_facts& old, const file_facts& input, bool in_place,
-                            acl_carry acl, bool group_kept) {
+mode_t replaced_output_mode(const file_facts& old, const file_facts& input,
+                            const caller_ids& caller, bool in_place, acl_carry acl,
+                            gid_t new_group) {
   // New content loses the set-ID bits, as a write into the old file would.
   mode_t mode = old.mode & MODE_BITS & ~SET_ID_BITS;
   // Without its ACL, the group bits would grant what the ACL's mask allowed
@@ -106,14 +152,23 @@ mode_t replaced_output_mode(const file_facts& old, const file_facts& input, bool
   if (acl == acl_carry::lost) {
     mode &= ~(GROUP_BITS | OTHER_BITS);
   }
+  const bool group_kept = new_group == old.group && new_group != caller.unmapped_gid;
   if (!group_kept) {
     mode &= ~GROUP_BITS;
   }
-  if (in_place) {
+  if (in_place && group_kept) {
     return mode;
   }
-  return mode &
-         read_bound(input, false, old.owner, old.group == input.group, acl == acl_carry::carried);
+  // In place, the input is the old output: its ACL is the one carried, and
+  // its group's members now fall among the others.
+  auto source = in_place ? old : input;
+  if (in_place) {
+    source.acl = acl == acl_carry::none ? access_list::absent : access_list::present;
+  }
+  const bool same_group = new_group == source.group && new_group != caller.unmapped_gid;
+  return mode & read_bound(source, in_place && acl == acl_carry::carried,
+                           {caller.same_user(old.owner, source.owner), same_group,
+                            !in_place && acl == acl_carry::carried});
 }
 
 }  // namespace geos

@@ -6,31 +6,47 @@
 // decide who that is. Where they cannot tell (an ACL that cannot be read or
 // carried), the output grants less, never more.
 //
+// Ids are taken as the caller's namespace sees them. The id the system shows
+// for a user or group that the namespace (or an id-mapped mount) does not
+// map is nobody known: never the caller, the directory's owner or the
+// input's owner, and never one of the caller's groups. Privileges are those
+// the kernel goes by (see `privilege`), and count only over files whose
+// owner and group are known.
+//
 // A new output belongs to the caller, who can always read and write it, so
 // that the same command can be run again. It takes the input's group where
-// the caller may set it (root, or a member of that group); otherwise its
-// group gets nothing, since the group it happens to be created with (the
-// caller's, or a set-group-ID directory's) was chosen by nobody. Group and
-// other get at most what the input gives them, less the umask, and the
-// input's access ACL comes with it; where that ACL cannot be carried, group
-// and other get nothing. An ACL the output would inherit from a default ACL
-// of its directory is replaced by the input's or removed: it never widens
-// the output.
+// the caller may set it (a member of that group, or with the privilege);
+// otherwise its group gets nothing, since the group it happens to be
+// created with (the caller's, or a set-group-ID directory's) was chosen by
+// nobody. Group and other get at most what the input gives them, less the
+// umask, and the input's access ACL comes with it; where that ACL cannot be
+// carried, group and other get nothing. With an ACL, the input's group
+// members read what its group entry allows, not what its mask allows; and
+// where the output's mask ends up empty, Linux lets the ACL's named users
+// and groups fall back to the other bits, which then keep reading only
+// where all of them read the input. An ACL the output would inherit from a default ACL of its
+// directory is replaced by the input's or removed: it never widens the output.
 //
 // A replaced output keeps its owner, group, permission bits (but the set-ID
 // ones), ACL and other attributes, with the read bit of each class cleared
-// unless everyone that class may hold can read the input. It is not written
-// into where
+// unless everyone that class may hold can read the input; the class "other"
+// holds the input's group wherever the new content's group is another. It
+// is not written into where
 //   - its directory is sticky, it is not the caller's, and the caller
-//     neither owns the directory nor is root (the rename would be refused);
+//     neither owns the directory nor has the privilege over it (the rename
+//     would be refused);
 //   - its directory is sticky and world-writable and it belongs to neither
 //     the caller nor the directory's owner, even for root (a file planted
 //     there for someone else to fill);
+//   - it is not the caller's and the caller cannot give the new content its
+//     owner;
 //   - it belongs to someone who cannot read the input: not the caller, not
 //     the input's owner, not root, and let in by neither the input's group
-//     bits (as a member of its group) nor its other bits.
+//     bits (as a member of its group) nor its other bits (by both, where
+//     the account database does not know them).
 // Where its group cannot be kept, it gets nothing; where its ACL cannot,
-// group and other get nothing.
+// group and other get nothing. A file stripped in place narrows nothing
+// while it keeps its group.
 //
 // Where the system refuses what the rule expects (an NFS server that maps
 // root to nobody, a file system without ACLs), the same fallbacks apply, so
@@ -60,33 +76,68 @@ struct file_facts {
   gid_t group = 0;
   mode_t mode = 0;  // st_mode; with an ACL, the group bits are its mask
   access_list acl = access_list::absent;
+  // With an ACL: whether its entry for the owning group grants reading,
+  // and whether every entry for a named user or group does. False where
+  // that is not known.
+  bool group_entry_reads = false;
+  bool named_entries_read = false;
 };
 
-// The effective ids of the process that writes the outputs.
+// What the kernel lets a process do beyond what permission bits and ACLs
+// allow: on Linux its effective capabilities, elsewhere everything for uid 0.
+enum privilege : unsigned {
+  NO_PRIVILEGE = 0,
+  CHANGE_OWNERSHIP = 1,   // CAP_CHOWN: give a file any owner and group
+  REPLACE_IN_STICKY = 2,  // CAP_FOWNER: rename over another's file in a sticky directory
+  ALL_PRIVILEGES = 3,
+};
+
+// The effective ids of the process that writes the outputs, as its
+// namespace sees them.
 struct caller_ids {
   uid_t uid;
   gid_t gid;
   std::span<const gid_t> groups;  // supplementary groups
   mode_t umask;
+  unsigned privileges;  // of `privilege`
+  // The ids shown for users and groups the namespace does not map.
+  uid_t unmapped_uid;
+  gid_t unmapped_gid;
 
-  // Whether files of this caller may be given `group`: root may give any,
-  // others only their own groups.
+  // Whether `user` is known to be the caller: never an unmapped id.
+  [[nodiscard]] bool is(uid_t user) const;
+  // Whether `user` is someone known, and `other` that same user.
+  [[nodiscard]] bool same_user(uid_t user, uid_t other) const;
+  // Whether the caller holds `wanted` over a file of `owner` and `group`:
+  // only where both are known.
+  [[nodiscard]] bool privileged(privilege wanted, uid_t owner, gid_t group) const;
+  // Whether files of this caller may be given `group`: a known group of
+  // its own, or any known group with CHANGE_OWNERSHIP.
   [[nodiscard]] bool may_set_group(gid_t group) const;
 };
 
 // Whether a symbolic link owned by `link_owner` in `directory` may be
 // followed: anywhere but in a sticky world-writable directory, and there
-// only where it belongs to the caller or to the directory's owner.
+// only where it belongs to the caller or to the directory's owner, both
+// known.
 [[nodiscard]] bool may_follow_link(const struct stat& directory, uid_t link_owner,
                                    const caller_ids& caller);
+
+// Whether a user is a member of a group, as the account database says.
+enum class membership {
+  member,
+  not_member,
+  unknown,  // the user has no account: any group may be theirs
+};
 
 // Whether an existing output `old` in `directory` may be replaced with the
 // data of `input` (see above). `owner_in_input_group` says whether the old
 // output's owner is a member of the input's group; it is looked at only
-// where that owner is neither the caller, the input's owner nor root.
+// where that owner is known and neither the caller, the input's owner nor
+// root.
 [[nodiscard]] bool may_replace(const struct stat& directory, const file_facts& old,
                                const file_facts& input, const caller_ids& caller,
-                               bool owner_in_input_group);
+                               membership owner_in_input_group);
 
 // The permission bits of a new output for `input`. `group_set`: its group
 // is the input's. `acl_carried`: the output has exactly the input's ACL, or
@@ -103,9 +154,11 @@ enum class acl_carry {
 
 // The permission bits of the new content of `old`, which holds `input`'s
 // data: the old bits less the set-ID ones, narrowed as above. `in_place`:
-// the input is the old output itself, which narrows nothing. `group_kept`:
-// the old output's group is on the new content.
+// the input is the old output itself, whose ACL `acl` tells (the input's
+// own is then not looked at); it narrows nothing while its group stays.
+// `new_group`: the group the new content has.
 [[nodiscard]] mode_t replaced_output_mode(const file_facts& old, const file_facts& input,
-                                          bool in_place, acl_carry acl, bool group_kept);
+                                          const caller_ids& caller, bool in_place, acl_carry acl,
+                                          gid_t new_group);
 
 }  // namespace geos

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -36,6 +37,57 @@ namespace {
 
 constexpr off_t LARGEST_OFFSET = std::numeric_limits<off_t>::max();
 
+// Linux's defaults for its overflow ids, and nobody's ids on most systems.
+constexpr unsigned long USUAL_NOBODY = 65534;
+
+// Bits of Linux's capability sets.
+constexpr unsigned CAP_CHOWN_BIT = 0;
+constexpr unsigned CAP_FOWNER_BIT = 3;
+
+// The start of a small file of the system's, such as one under /proc, read
+// into `into`; empty where it cannot be read.
+std::string_view read_system_file(const char* path, std::span<char> into) {
+  const unique_fd fd(::open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  std::size_t count = 0;
+  while (fd && count < into.size()) {
+    const auto got = ::read(fd.get(), into.data() + count, into.size() - count);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    count += static_cast<std::size_t>(got);
+  }
+  return {into.data(), count};
+}
+
+unsigned long number_in(const char* path) {
+  std::array<char, 32> text{};
+  const auto read = read_system_file(path, text);
+  unsigned long value = USUAL_NOBODY;
+  static_cast<void>(std::from_chars(read.data(), read.data() + read.size(), value));
+  return value;
+}
+
+unsigned read_privileges() {
+  // /proc/self/status holds the effective set as "CapEff:\t" and 16 hex
+  // digits; it is a few kilobytes long.
+  std::array<char, 8192> text{};
+  const auto status = read_system_file("/proc/self/status", text);
+  constexpr std::string_view FIELD = "\nCapEff:\t";
+  const auto at = status.find(FIELD);
+  std::uint64_t effective = 0;
+  if (at == std::string_view::npos || std::from_chars(status.data() + at + FIELD.size(),
+                                                      status.data() + status.size(), effective, 16)
+                                              .ec != std::errc{}) {
+    return ::geteuid() == 0 ? ALL_PRIVILEGES : NO_PRIVILEGE;
+  }
+  const auto holds = [effective](unsigned bit) { return ((effective >> bit) & 1U) != 0; };
+  return (holds(CAP_CHOWN_BIT) ? CHANGE_OWNERSHIP : NO_PRIVILEGE) |
+         (holds(CAP_FOWNER_BIT) ? REPLACE_IN_STICKY : NO_PRIVILEGE);
+}
+
 #if HAVE_LINKAT_EMPTY_PATH || HAVE_LINUX_XATTR
 // "/proc/self/fd/N" or "/proc/self/fd/N/name": reaches an open file, or a
 // name in an open directory, by a path, for calls that take no descriptor.
@@ -60,8 +112,42 @@ class proc_path {
 
 #if HAVE_LINUX_XATTR
 constexpr const char* ACCESS_LIST = "system.posix_acl_access";
+constexpr const char* NFS4_ACCESS_LIST = "system.nfs4_acl";
 constexpr const char* CAPABILITIES = "security.capability";
 constexpr std::size_t LIST_LIMIT = std::size_t{64} * 1024;  // XATTR_LIST_MAX and XATTR_SIZE_MAX
+
+// An access ACL as Linux stores it: a 4-byte version, then 8-byte entries
+// of a 2-byte tag, 2-byte permissions and a 4-byte id, little-endian.
+constexpr std::size_t ACL_HEADER_SIZE = 4;
+constexpr std::size_t ACL_ENTRY_SIZE = 8;
+constexpr unsigned ACL_USER = 0x02;
+constexpr unsigned ACL_GROUP_OBJ = 0x04;
+constexpr unsigned ACL_GROUP = 0x08;
+constexpr unsigned ACL_READ = 0x04;
+constexpr unsigned BITS_PER_BYTE = 8;
+
+unsigned little_endian_16(std::span<const std::byte> bytes, std::size_t at) {
+  return std::to_integer<unsigned>(bytes[at]) |
+         (std::to_integer<unsigned>(bytes[at + 1]) << BITS_PER_BYTE);
+}
+
+access_list_facts present_access_list(std::span<const std::byte> acl) {
+  access_list_facts facts{access_list::present, false, true};
+  for (auto at = ACL_HEADER_SIZE; at + ACL_ENTRY_SIZE <= acl.size(); at += ACL_ENTRY_SIZE) {
+    const auto tag = little_endian_16(acl, at);
+    const bool reads = (little_endian_16(acl, at + 2) & ACL_READ) != 0;
+    if (tag == ACL_GROUP_OBJ) {
+      facts.group_entry_reads = reads;
+    } else if (tag == ACL_USER || tag == ACL_GROUP) {
+      facts.named_entries_read = facts.named_entries_read && reads;
+    }
+  }
+  return facts;
+}
+
+// NFSv4 clients show the server's ACL under this name, where POSIX ACLs
+// are not supported. Its deny entries are beyond what this program reads.
+bool has_nfs4_access_list(int fd) { return ::fgetxattr(fd, NFS4_ACCESS_LIST, nullptr, 0) > 0; }
 
 // Where the attributes of the old file are read from: a path to it, which
 // needs no permission on the file, or else (no path) an open descriptor.
@@ -112,6 +198,10 @@ acl_carry copy_listed(const attribute_source& from, std::string_view names, int 
     names.remove_prefix(at + 1);
     // File capabilities belong to the old content, as a write would drop them.
     if (std::strcmp(name, CAPABILITIES) == 0) {
+      continue;
+    }
+    if (std::strcmp(name, NFS4_ACCESS_LIST) == 0) {
+      result = acl_carry::lost;
       continue;
     }
     const bool access_list = std::strcmp(name, ACCESS_LIST) == 0;
@@ -184,7 +274,7 @@ std::optional<entry> stat_at(int dir, const char* name, const struct stat* paren
 // macOS copies ACL and extended attributes in one call, from a descriptor.
 acl_carry copy_all_metadata(int dir, const char* name, int to, bool drop_own_access_list) {
   const unique_fd from(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  const auto had = from ? access_list_of(from.get()) : access_list::unknown;
+  const auto had = from ? access_list_of(from.get()).kind : access_list::unknown;
   if (had == access_list::unknown ||
       ::fcopyfile(from.get(), to, nullptr, COPYFILE_ACL | COPYFILE_XATTR) != 0) {
     return acl_carry::lost;
@@ -206,6 +296,17 @@ acl_carry copy_all_metadata(int dir, const char* name, int to, bool drop_own_acc
 #endif
 
 }  // namespace
+
+unmapped_ids unmapped() {
+  static const unmapped_ids ids{static_cast<uid_t>(number_in("/proc/sys/kernel/overflowuid")),
+                                static_cast<gid_t>(number_in("/proc/sys/kernel/overflowgid"))};
+  return ids;
+}
+
+unsigned held_privileges() {
+  static const unsigned held = read_privileges();
+  return held;
+}
 
 int starting_directory() {
 #if HAVE_LINUX_XATTR && HAVE_O_PATH
@@ -315,7 +416,10 @@ std::optional<extent> next_data(int fd, off_t from) {
 bool creates_with_access_list(int dir) {
 #if HAVE_LINUX_XATTR
   const auto size = ::fgetxattr(dir, "system.posix_acl_default", nullptr, 0);
-  return size > 0 || (size < 0 && errno != ENODATA && errno != EOPNOTSUPP);
+  if (size < 0 && errno == EOPNOTSUPP) {
+    return has_nfs4_access_list(dir);
+  }
+  return size > 0 || (size < 0 && errno != ENODATA);
 #else
   // Inheritable entries of macOS, or default ACLs this build cannot read.
   static_cast<void>(dir);
@@ -323,23 +427,34 @@ bool creates_with_access_list(int dir) {
 #endif
 }
 
-access_list access_list_of(int fd) {
+access_list_facts access_list_of(int fd) {
 #if HAVE_LINUX_XATTR
-  if (::fgetxattr(fd, ACCESS_LIST, nullptr, 0) > 0) {
-    return access_list::present;
+  // Most ACLs are a few entries; a longer one still counts as present.
+  std::array<std::byte, 1024> value{};
+  const auto size = ::fgetxattr(fd, ACCESS_LIST, value.data(), value.size());
+  if (size > 0) {
+    return present_access_list(std::span(value).first(static_cast<std::size_t>(size)));
   }
-  // A file system without extended attributes can hold no ACL.
-  return errno == ENODATA || errno == EOPNOTSUPP ? access_list::absent : access_list::unknown;
+  if (errno == ERANGE) {
+    return {access_list::present, false, false};
+  }
+  // A file system without POSIX ACLs holds none, unless it is NFSv4's.
+  if (errno == EOPNOTSUPP) {
+    return {has_nfs4_access_list(fd) ? access_list::unknown : access_list::absent, false, false};
+  }
+  return {errno == ENODATA ? access_list::absent : access_list::unknown, false, false};
 #elif HAVE_ACL_EXTENDED
+  // Its entries are allowed or denied before the permission bits, which
+  // therefore say nothing sure of the group.
   acl_t const acl = ::acl_get_fd_np(fd, ACL_TYPE_EXTENDED);
   if (acl == nullptr) {
-    return errno == ENOENT ? access_list::absent : access_list::unknown;
+    return {errno == ENOENT ? access_list::absent : access_list::unknown, false, false};
   }
   ::acl_free(acl);
-  return access_list::present;
+  return {access_list::present, false, false};
 #else
   static_cast<void>(fd);
-  return access_list::unknown;
+  return {access_list::unknown, false, false};
 #endif
 }
 
@@ -361,7 +476,10 @@ bool copy_access_list(int from, int to, std::span<std::byte> scratch) {
 
 bool drop_access_list(int fd) {
 #if HAVE_LINUX_XATTR
-  return ::fremovexattr(fd, ACCESS_LIST) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+  if (::fremovexattr(fd, ACCESS_LIST) == 0 || errno == ENODATA) {
+    return true;
+  }
+  return errno == EOPNOTSUPP && !has_nfs4_access_list(fd);
 #elif HAVE_ACL_EXTENDED
   acl_t const empty = ::acl_init(0);
   const bool dropped = empty != nullptr && ::acl_set_fd_np(fd, empty, ACL_TYPE_EXTENDED) == 0;

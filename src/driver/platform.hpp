@@ -16,6 +16,20 @@
 
 namespace geos::platform {
 
+// The ids the system shows for a user and a group that the process's user
+// namespace, or an id-mapped mount, does not map (Linux's overflow ids),
+// read once. Where the system does not say, 65534, the usual nobody.
+struct unmapped_ids {
+  uid_t uid;
+  gid_t gid;
+};
+[[nodiscard]] unmapped_ids unmapped();
+
+// The privileges (of access_rule.hpp's `privilege`) this process holds:
+// where the system reports effective capabilities, the ones they grant,
+// read once; elsewhere all of them for uid 0 and none for anyone else.
+[[nodiscard]] unsigned held_privileges();
+
 // The directory the process started in, for relative paths: the working
 // directory itself may move during the run (see carry_attributes).
 // AT_FDCWD where it cannot be held open; the working directory then stays.
@@ -81,12 +95,22 @@ struct extent {
 [[nodiscard]] std::optional<extent> next_data(int fd, off_t from);
 
 // Whether a file newly created in `dir` may carry an access ACL of its own
-// (from a default ACL of the directory). True where this cannot be told.
+// (from a default ACL of the directory, or inherited entries of an NFSv4
+// ACL). True where this cannot be told.
 [[nodiscard]] bool creates_with_access_list(int dir);
 
-// Whether the open file `fd` carries an access ACL: `unknown` where it
-// cannot be read or the system has no interface for ACLs.
-[[nodiscard]] access_list access_list_of(int fd);
+// Whether the open file `fd` carries an access ACL, whether its entry for
+// the owning group grants reading and whether every entry for a named user
+// or group does (each false where that cannot be told).
+// `unknown` where it cannot be read, where it is of a kind this program
+// cannot read or carry (NFSv4's), or where the system has no interface for
+// ACLs.
+struct access_list_facts {
+  access_list kind;
+  bool group_entry_reads;
+  bool named_entries_read;
+};
+[[nodiscard]] access_list_facts access_list_of(int fd);
 
 // Gives the open file `to` the access ACL of the open file `from`, which
 // has one, in place of any it has. `scratch` (at least 64 KiB) holds it on
@@ -94,7 +118,8 @@ struct extent {
 [[nodiscard]] bool copy_access_list(int from, int to, std::span<std::byte> scratch);
 
 // Removes any access ACL of the open file `fd`. False where it may still
-// have one: the removal failed, or the system has no interface for it.
+// have one: the removal failed, it is of a kind that cannot be removed
+// (NFSv4's), or the system has no interface for it.
 [[nodiscard]] bool drop_access_list(int fd);
 
 // Gives the file `to` the ACL and extended attributes of `name` in `dir`
@@ -106,7 +131,8 @@ struct extent {
 // Where the old file has no ACL and `to` may have one of its own
 // (`drop_own_access_list`), that one is removed. `scratch` (at least
 // 128 KiB) holds the names and values on the way. Where the system has no
-// interface for these, the ACL counts as lost: nobody can tell what it was.
+// interface for these, or the old file has an NFSv4 ACL (which is not
+// carried), the ACL counts as lost: nobody can tell what it was.
 [[nodiscard]] acl_carry carry_attributes(int dir, const struct stat& dir_status, const char* name,
                                          int to, bool drop_own_access_list,
                                          std::span<std::byte> scratch);

@@ -37,28 +37,35 @@ bool same_file(const struct stat& a, const struct stat& b) {
 
 // Whether `user` is a member of `group`, as the account databases say.
 // Looked up only for an output that belongs to a third user, so rarely.
-bool belongs_to(uid_t user, gid_t group) {
+membership belongs_to(uid_t user, gid_t group) {
   const passwd* const account = ::getpwuid(user);
   if (account == nullptr) {
-    return false;
+    return membership::unknown;
   }
   if (account->pw_gid == group) {
-    return true;
+    return membership::member;
   }
   const std::string_view name(account->pw_name);
   const ::group* const entry = ::getgrgid(group);
   for (char* const* member = entry != nullptr ? entry->gr_mem : nullptr;
        member != nullptr && *member != nullptr; ++member) {
     if (name == *member) {
-      return true;
+      return membership::member;
     }
   }
-  return false;
+  return membership::not_member;
 }
 
 }  // namespace
 
-this_process::this_process() : ids_{::geteuid(), ::getegid(), {}, ::umask(0)} {
+this_process::this_process()
+    : ids_{::geteuid(),
+           ::getegid(),
+           {},
+           ::umask(0),
+           platform::held_privileges(),
+           platform::unmapped().uid,
+           platform::unmapped().gid} {
   static_cast<void>(::umask(ids_.umask));
   const int count = ::getgroups(0, nullptr);
   groups_ = try_allocate<gid_t>(static_cast<std::size_t>(std::max(count, 0)));
@@ -138,8 +145,10 @@ bool staged_output::create(output_directory& dir, const char* name, int input_fd
   replaces_input_ = existing_ && same_file(existing_->status, input);
   // Replacing the input itself narrows nothing, so its ACL need not be
   // looked at.
-  const auto acl = replaces_input_ ? access_list::absent : platform::access_list_of(input_fd);
-  input_ = {input.st_uid, input.st_gid, input.st_mode, acl};
+  const auto acl = replaces_input_ ? platform::access_list_facts{access_list::absent, false, false}
+                                   : platform::access_list_of(input_fd);
+  input_ = {input.st_uid, input.st_gid,          input.st_mode,
+            acl.kind,     acl.group_entry_reads, acl.named_entries_read};
   if (existing_ && !replaceable()) {
     return false;
   }
@@ -191,17 +200,16 @@ bool staged_output::replaceable() const {
   if (!S_ISREG(old.st_mode) || existing_->locked || existing_->mount_root || dir_->locked()) {
     return false;
   }
-  const bool third_user =
-      !replaces_input_ && old.st_uid != caller_.uid && old.st_uid != input_.owner;
+  const bool third_user = !replaces_input_ && !caller_.is(old.st_uid) && old.st_uid != input_.owner;
   if (!may_replace(dir_->status(), old_facts(), input_, caller_,
-                   third_user && belongs_to(old.st_uid, input_.group))) {
+                   third_user ? belongs_to(old.st_uid, input_.group) : membership::not_member)) {
     return false;
   }
   // A truncating open would need write permission; keeping that rule keeps
   // a read-only output from being replaced behind its owner's back. For its
   // owner the owner's bit decides, as the kernel would; others are asked of
   // the kernel.
-  const bool owner_may_write = old.st_uid == caller_.uid && (old.st_mode & S_IWUSR) != 0;
+  const bool owner_may_write = caller_.is(old.st_uid) && (old.st_mode & S_IWUSR) != 0;
   return owner_may_write || ::faccessat(dir_->fd(), target_.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
@@ -217,7 +225,8 @@ bool staged_output::open_temp() {
   // named one is tried: what refuses both refuses it too. A locked directory
   // would keep a named one's second name.
   const mode_t mode =
-      existing_ ? replaced_output_mode(old_facts(), input_, replaces_input_, acl_carry::none, true)
+      existing_ ? replaced_output_mode(old_facts(), input_, caller_, replaces_input_,
+                                       acl_carry::none, existing_->status.st_gid)
                 : new_output_mode(input_, caller_, caller_.may_set_group(input_.group), true);
   temp_ = platform::open_unnamed(dir_->fd(), mode);
   if (temp_) {
@@ -290,10 +299,11 @@ bool staged_output::set_new_attributes(std::span<std::byte> scratch) {
   const bool acl_carried = carry_input_access_list(scratch);
   // The temporary has this user's group, or the directory's; only where
   // the two agree is its group certain without a change.
-  const bool group_certain = dir_->status().st_gid == caller_.gid && input_.group == caller_.gid;
+  const bool settable = caller_.may_set_group(input_.group);
+  const bool group_certain =
+      settable && dir_->status().st_gid == caller_.gid && input_.group == caller_.gid;
   const bool group_set =
-      group_certain || (caller_.may_set_group(input_.group) &&
-                        ::fchown(temp_.get(), UNCHANGED_OWNER, input_.group) == 0);
+      group_certain || (settable && ::fchown(temp_.get(), UNCHANGED_OWNER, input_.group) == 0);
   return set_mode(new_output_mode(input_, caller_, group_set, acl_carried),
                   input_.acl == access_list::present);
 }
@@ -321,7 +331,14 @@ bool staged_output::set_replaced_attributes(std::span<std::byte> scratch) {
                             dir_->status().st_gid != caller_.gid;
   const bool group_kept = !chown_needed || ::fchown(temp_.get(), old.st_uid, old.st_gid) == 0 ||
                           ::fchown(temp_.get(), UNCHANGED_OWNER, old.st_gid) == 0;
-  return set_mode(replaced_output_mode(old_facts(), input_, replaces_input_, carried, group_kept),
+  // Where the old group could not be kept, the new content has whichever
+  // group the system gave it, and its others may hold the input's group.
+  struct stat temp {};
+  if (!group_kept && ::fstat(temp_.get(), &temp) != 0) {
+    return false;
+  }
+  return set_mode(replaced_output_mode(old_facts(), input_, caller_, replaces_input_, carried,
+                                       group_kept ? old.st_gid : temp.st_gid),
                   carried != acl_carry::none);
 }
 
