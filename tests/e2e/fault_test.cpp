@@ -1,5 +1,5 @@
 // Runs the binary while the system fails under it (failed calls, kills,
-// concurrent runs, unprivileged users) and checks what is left on disk:
+// concurrent runs) and checks what is left on disk:
 // every input and output is either as before or exactly the finished strip,
 // and no temporary survives.
 #include <sys/stat.h>
@@ -239,46 +239,6 @@ TEST(odd_names, are_used_and_reported_byte_for_byte) {
   for (const auto& [input, output] : names) {
     EXPECT_EQ(read_file(dir.path() / output), MARKER + input) << output;
   }
-}
-
-TEST(unprivileged, unreadable_input_and_unwritable_places_are_refused) {
-  if (::geteuid() != 0) {
-    GTEST_SKIP() << "needs root, to drop to another user";
-  }
-  if (!have("setpriv")) {
-    GTEST_SKIP() << "needs setpriv, which is not installed, to drop to another user";
-  }
-  const scratch_dir dir;
-  fs::permissions(dir.path(), fs::perms(0755));
-  const auto put = [&](const std::string& name, fs::perms mode) {
-    write_file(dir.path() / name, geos_file("t", name));
-    fs::permissions(dir.path() / name, mode);
-  };
-  put("secret.snd", fs::perms::none);
-  put("readonly.snd", fs::perms(0644));
-  put("readonly.rng", fs::perms(0444));
-  fs::create_directory(dir.path() / "locked");
-  put("locked/tone.snd", fs::perms(0644));
-  fs::permissions(dir.path() / "locked", fs::perms(0555));
-  // Its own read-only file, in a directory it may write: kept all the same.
-  fs::create_directory(dir.path() / "mine");
-  put("mine/own.snd", fs::perms(0644));
-  put("mine/own.rng", fs::perms(0444));
-  for (const char* owned : {"mine", "mine/own.snd", "mine/own.rng"}) {
-    ASSERT_EQ(::chown((dir.path() / owned).c_str(), 65534, 65534), 0);
-  }
-  const auto before = snapshot(dir.path());
-  const auto result =
-      run_tool(dir.path(), {"secret.snd", "readonly.snd", "locked/tone.snd", "mine/own.snd"},
-               {.file_size_limit = {},
-                .terminal = false,
-                .wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}});
-  EXPECT_EQ(result.out,
-            "Can't open 'secret.snd'.\n"
-            "Can't open 'readonly.rng' for write!\n"
-            "Can't open 'locked/tone.rng' for write!\n"
-            "Can't open 'mine/own.rng' for write!\n");
-  EXPECT_EQ(snapshot(dir.path()), before);
 }
 
 // Under every address-space limit the program starts with, however tight,

@@ -202,28 +202,6 @@ TEST_F(strip, output_that_is_a_directory_gets_for_write_line) {
   EXPECT_TRUE(fs::is_directory(at("tone.rng")));
 }
 
-TEST_F(strip, existing_output_keeps_its_mode_and_a_new_one_follows_umask_and_input) {
-  write_file(at("old.snd"), geos_file("o", "d"));
-  write_file(at("new.snd"), geos_file("n", "d"));
-  write_file(at("private.snd"), geos_file("p", "d"));
-  write_file(at("readonly.snd"), geos_file("r", "d"));
-  fs::permissions(at("new.snd"), fs::perms(0666));
-  fs::permissions(at("private.snd"), fs::perms(0600));
-  fs::permissions(at("readonly.snd"), fs::perms(0444));
-  write_file(at("old.rng"), "before");
-  fs::permissions(at("old.rng"), fs::perms(0640));
-  const auto mask = ::umask(027);
-  run({"old.snd", "new.snd", "private.snd", "readonly.snd"});
-  ::umask(mask);
-  // Without an ACL interface nobody can tell what an input's ACL denies.
-  const auto shared = fs::perms(GEOS_UNWRAP_ACLS ? 0640 : 0600);
-  EXPECT_EQ(fs::status(at("old.rng")).permissions(), shared);
-  EXPECT_EQ(fs::status(at("new.rng")).permissions(), shared);
-  EXPECT_EQ(fs::status(at("private.rng")).permissions(), fs::perms(0600));
-  EXPECT_EQ(fs::status(at("readonly.rng")).permissions(), shared) << "not writable by its owner";
-  EXPECT_EQ(read_file(at("old.rng")), MARKER + "d");
-}
-
 TEST_F(strip, symlinked_output_replaces_its_target_and_stays_a_link) {
   fs::create_directory(at("store"));
   write_file(at("store/real.rng"), "before");
