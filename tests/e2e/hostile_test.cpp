@@ -749,8 +749,8 @@ const hostile_case CASES[] = {
        put(s, "first.snd", geos_file("first", "x"));
        fs::create_directory(s.at(std::string(200, 'd')));
        const std::string name = std::string(200, 'd') + "/" + std::string(200, 'l') + ".snd";
-       // A header text without NUL runs over the whole window.
-       waiting_fifo(s, name, SIGNATURE + "h" + MARKER + std::string(65100, 'h'));
+       // A header text that runs past its marker to a NUL at the window's end.
+       waiting_fifo(s, name, SIGNATURE + "h" + MARKER + std::string(64990, 'h') + '\0' + "h");
        return {"first.snd", name};
      },
      {.signal = SIGINT, .signal_after_ms = 300},

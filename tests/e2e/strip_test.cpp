@@ -155,17 +155,18 @@ TEST_F(strip, marker_past_the_window_is_not_found) {
   EXPECT_EQ(run({"tone.snd"}).out, "'tone.snd' is corrupted?\n");
 }
 
-TEST_F(strip, header_text_without_nul_runs_to_the_end_of_the_window) {
-  const auto tone = SIGNATURE + "x" + MARKER + sound_bytes(100000);
+TEST_F(strip, header_text_ends_at_its_nul_past_the_first_kilobyte_or_without_one_at_the_marker) {
+  const auto tone = SIGNATURE + "x" + MARKER + std::string(64000, 's') + '\0' + sound_bytes(9000);
+  write_file(at("plain.snd"), SIGNATURE + "x" + MARKER + sound_bytes(100000));
   // Long names make the line longer than the report's usual buffer: it must
   // still come whole.
   const std::string dir(200, 'd');
   const auto name = dir + "/" + std::string(200, 'n');
   fs::create_directory(at(dir));
   write_file(at(name + ".snd"), tone);
-  EXPECT_EQ(run({name + ".snd"}).out, "Stripping '" + name + ".snd' (" +
-                                          tone.substr(4, READ_LIMIT - 4) + ") to '" + name +
-                                          ".rng'.\n");
+  EXPECT_EQ(run({name + ".snd", "plain.snd"}).out,
+            "Stripping '" + name + ".snd' (x" + MARKER + std::string(64000, 's') + ") to '" + name +
+                ".rng'.\nStripping 'plain.snd' (x) to 'plain.rng'.\n");
   EXPECT_EQ(read_file(at(name + ".rng")), stripped(tone));
 }
 
