@@ -268,7 +268,8 @@ bool batch::write_output(std::string_view argument, const input_file& input, con
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
     return true;
   }
-  report_.print(message::STRIPPING, {argument, header_text(first.bytes), output_name_});
+  report_.print(message::STRIPPING,
+                {argument, {header_text(first.bytes), field_origin::file}, output_name_});
   const auto copied = copy_data(input, first);
   if (copied == io_status::stopped) {
     // Where the stripping line is on a terminal already, this one says the

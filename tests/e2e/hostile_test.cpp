@@ -433,7 +433,7 @@ const hostile_case CASES[] = {
        return {"proc.snd"};
      },
      {},
-     "Stripping 'proc.snd' (h\x02J:sound) to 'proc.rng'.\n",
+     "Stripping 'proc.snd' (h?J:sound) to 'proc.rng'.\n",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("proc.rng")), MARKER + std::string("sound\0"
                                                                    "30\0",
