@@ -1,6 +1,6 @@
 // Every byte sequence gets exactly one outcome, and `found` means what the
 // layout says: signature at 0, first marker at k >= 4, header text inside
-// the bytes given.
+// the bytes given, ended by its NUL or else by the marker.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -33,6 +33,9 @@ void check_found(std::span<const std::byte> bytes, std::size_t k) {
   check(text.data() == first + geos::HEADER_TEXT_OFFSET);
   check(text.data() + text.size() <= first + bytes.size());
   check(text.find('\0') == std::string_view::npos);
+  // It ends at its NUL, or without one at the marker.
+  const auto end = geos::HEADER_TEXT_OFFSET + text.size();
+  check(end == k || bytes[end] == std::byte{0});
 }
 
 }  // namespace

@@ -92,22 +92,22 @@ bool wait_for_room(int fd) {
 reporter::reporter(int fd, bool terminal, std::span<char> buffer)
     : fd_(fd), terminal_(terminal), buffer_(buffer) {}
 
-void reporter::print(std::string_view text, std::initializer_list<std::string_view> fields) {
+void reporter::print(std::string_view text, std::initializer_list<field> fields) {
   // Masking never lengthens a field, so the bytes given bound the line.
   std::size_t field_bytes = 0;
-  for (const auto field : fields) {
-    field_bytes += field.size();
+  for (const auto& given : fields) {
+    field_bytes += given.text.size();
   }
   make_room(text.size() + field_bytes);
   // Only a line that not even an empty buffer holds has its fields cut.
   std::size_t room = buffer_.size() - used_ - std::min(text.size(), buffer_.size() - used_);
-  const auto* field = fields.begin();
+  const auto* next = fields.begin();
   for (auto at = text.find(PLACEHOLDER); at != std::string_view::npos;
        at = text.find(PLACEHOLDER)) {
     put(text.substr(0, at));
-    if (field != fields.end()) {
-      const auto most = std::min(field->size(), room);
-      put_field(*field++, most);
+    if (next != fields.end()) {
+      const auto most = std::min(next->text.size(), room);
+      put_field(*next++, most);
       room -= most;
     }
     text.remove_prefix(at + PLACEHOLDER.size());
@@ -136,17 +136,20 @@ void reporter::flush_finished() {
   file_start_ = 0;
 }
 
-void reporter::put_field(std::string_view field, std::size_t most) {
-  field = field.substr(0, most);
-  if (!terminal_) {
-    put(field);
+void reporter::put_field(field shown, std::size_t most) {
+  auto text = shown.text.substr(0, most);
+  if (!terminal_ && shown.from == field_origin::caller) {
+    put(text);
     return;
   }
-  while (!field.empty()) {
-    const auto length = sequence_length(field);
-    const auto character = field.substr(0, std::max<std::size_t>(length, 1));
-    put(length == 0 || is_control(character) ? std::string_view(&SHOWN_INSTEAD, 1) : character);
-    field.remove_prefix(character.size());
+  while (!text.empty()) {
+    const auto length = sequence_length(text);
+    const auto character = text.substr(0, std::max<std::size_t>(length, 1));
+    // Elsewhere than on a terminal, bytes that are no UTF-8 may be text in
+    // another character set.
+    const bool masked = (length == 0 && terminal_) || is_control(character);
+    put(masked ? std::string_view(&SHOWN_INSTEAD, 1) : character);
+    text.remove_prefix(character.size());
   }
 }
 

@@ -1,6 +1,7 @@
 // The report lines and the one place that prints them.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <initializer_list>
 #include <span>
@@ -19,6 +20,23 @@ inline constexpr std::string_view STRIPPING = "Stripping '%s' (%s) to '%s'.\n";
 inline constexpr std::string_view CANT_WRITE = "Can't write '%s'!\n";
 }  // namespace message
 
+// Where a field of a report line comes from, which decides how it is shown.
+enum class field_origin {
+  caller,  // a name given to the tool, or made from one: the caller's own
+  file,    // text read from a file
+};
+
+// A field of a report line. Anything that makes a std::string_view makes a
+// field of the caller's.
+struct field {
+  template <std::convertible_to<std::string_view> text_type>
+  field(const text_type& bytes, field_origin origin = field_origin::caller)
+      : text(bytes), from(origin) {}
+
+  std::string_view text;
+  field_origin from;
+};
+
 // Prints report lines to a file descriptor through a buffer of its own.
 //
 // The lines of the file being handled are held until it is finished, and
@@ -36,11 +54,15 @@ inline constexpr std::string_view CANT_WRITE = "Can't write '%s'!\n";
 // the report, never the run. Write errors are not reported: a report line
 // is never worth losing a file over.
 //
-// Onto a terminal, every C0 control, DEL, C1 control (U+0080 to U+009F),
-// bidirectional formatting character (U+202A to U+202E, U+2066 to U+2069)
-// and every byte that is not part of valid UTF-8 is shown as '?' in the
-// fields (one per byte, or per encoded character); every other character
-// passes unchanged, and no locale is read. Elsewhere every byte passes.
+// In a field read from a file, every C0 control, DEL, C1 control (U+0080
+// to U+009F, encoded in UTF-8) and bidirectional formatting character
+// (U+202A to U+202E, U+2066 to U+2069) is shown as '?', one per encoded
+// character, wherever the line goes: whoever made the file must not add
+// lines to the report, nor act on a terminal that shows it later. Onto a
+// terminal, where a user watches, the same holds for every field, and each
+// byte that is not part of valid UTF-8 is shown as '?' too. Every other byte
+// passes unchanged, so that names reach a script exactly as given and a text
+// in a legacy character set keeps its bytes; no locale is read.
 class reporter {
  public:
   // `buffer` is borrowed for the reporter's lifetime; its size is the
@@ -57,7 +79,7 @@ class reporter {
   // Prints `text` with each "%s" replaced by the next of `fields`, in order,
   // as a line of the current file. A "%s" without a field left prints
   // nothing. Where the line cannot be held, its fields are cut to fit.
-  void print(std::string_view text, std::initializer_list<std::string_view> fields);
+  void print(std::string_view text, std::initializer_list<field> fields);
 
   // Marks every line printed so far as belonging to a finished file; the
   // lines printed after it belong to the next one.
@@ -70,7 +92,7 @@ class reporter {
  private:
   void make_room(std::size_t line);
   void put(std::string_view bytes);
-  void put_field(std::string_view field, std::size_t most);
+  void put_field(field shown, std::size_t most);
   void write_out(std::string_view lines);
   [[nodiscard]] bool deliver(std::string_view unit) const;
 

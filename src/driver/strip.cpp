@@ -116,13 +116,17 @@ std::optional<input_file> open_input(unique_fd fd) {
   return input;
 }
 
-// Whether the outcome of the first bytes is the one the whole window would
-// give: no signature, or a marker found with the header text ending before
-// their end.
+// Whether the outcome and header text of the first bytes are those the whole
+// window would give: no signature, or a marker found and the header text
+// ended by a NUL among them. A text that ends at the marker for want of a NUL
+// would run up to a NUL further on.
 bool settled(scan_outcome outcome, std::span<const std::byte> first_bytes) {
-  return outcome.kind == scan_kind::not_geos ||
-         (outcome.kind == scan_kind::found &&
-          HEADER_TEXT_OFFSET + header_text(first_bytes).size() < first_bytes.size());
+  if (outcome.kind != scan_kind::found) {
+    return outcome.kind == scan_kind::not_geos;
+  }
+  // With a marker found, the text ends inside the bytes: at a NUL or at the
+  // marker.
+  return first_bytes[HEADER_TEXT_OFFSET + header_text(first_bytes).size()] == std::byte{0};
 }
 
 // Where a regular file is shorter than the window, reading one byte past its
@@ -264,7 +268,8 @@ bool batch::write_output(std::string_view argument, const input_file& input, con
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
     return true;
   }
-  report_.print(message::STRIPPING, {argument, header_text(first.bytes), output_name_});
+  report_.print(message::STRIPPING,
+                {argument, {header_text(first.bytes), field_origin::file}, output_name_});
   const auto copied = copy_data(input, first);
   if (copied == io_status::stopped) {
     // Where the stripping line is on a terminal already, this one says the

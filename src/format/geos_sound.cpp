@@ -5,11 +5,12 @@
 
 namespace geos {
 
-scan_outcome locate_sound_data(std::span<const std::byte> bytes) {
-  if (!std::ranges::equal(bytes.first(std::min(bytes.size(), GEOS_SIGNATURE.size())),
-                          GEOS_SIGNATURE)) {
-    return {scan_kind::not_geos, 0};
-  }
+namespace {
+
+// The offset of the first SOUND_DATA_MARKER at or after HEADER_TEXT_OFFSET
+// with all its bytes inside `bytes`, or the size of `bytes` where there is
+// none.
+std::size_t first_marker(std::span<const std::byte> bytes) {
   // No signature byte is 02, so scanning from the header text finds the same
   // first marker as scanning from 0. memchr on the marker's first byte keeps
   // the scan at memory speed: 02 is rare in header text and sound data.
@@ -24,11 +25,25 @@ scan_outcome locate_sound_data(std::span<const std::byte> bytes) {
       break;
     }
     if (std::memcmp(hit, SOUND_DATA_MARKER.data(), SOUND_DATA_MARKER.size()) == 0) {
-      return {scan_kind::found, static_cast<std::size_t>(hit - begin)};
+      return static_cast<std::size_t>(hit - begin);
     }
     at = hit + 1;
   }
-  return {scan_kind::corrupted, 0};
+  return bytes.size();
+}
+
+}  // namespace
+
+scan_outcome locate_sound_data(std::span<const std::byte> bytes) {
+  if (!std::ranges::equal(bytes.first(std::min(bytes.size(), GEOS_SIGNATURE.size())),
+                          GEOS_SIGNATURE)) {
+    return {scan_kind::not_geos, 0};
+  }
+  const auto marker = first_marker(bytes);
+  if (marker == bytes.size()) {
+    return {scan_kind::corrupted, 0};
+  }
+  return {scan_kind::found, marker};
 }
 
 std::string_view header_text(std::span<const std::byte> bytes) {
@@ -37,7 +52,11 @@ std::string_view header_text(std::span<const std::byte> bytes) {
   }
   const auto text = bytes.subspan(HEADER_TEXT_OFFSET);
   const auto nul = std::ranges::find(text, std::byte{0});
-  return {reinterpret_cast<const char*>(text.data()), static_cast<std::size_t>(nul - text.begin())};
+  // Without its NUL the text would run on into the sound data, which is no
+  // text and may be all of the window.
+  const auto length = nul != text.end() ? static_cast<std::size_t>(nul - text.begin())
+                                        : first_marker(bytes) - HEADER_TEXT_OFFSET;
+  return {reinterpret_cast<const char*>(text.data()), length};
 }
 
 }  // namespace geos

@@ -2,7 +2,8 @@
 //
 //   offset  length          content
 //   0       4               GEOS_SIGNATURE: C7 45 C1 53
-//   4       to first NUL    header text, shown in the report line
+//   4       to first NUL    header text, shown in the report line (where no
+//                           NUL follows, up to the marker)
 //   ...     up to k         rest of the GEOS header; no field of it is read
 //   k       3               SOUND_DATA_MARKER: 02 4A 3A, its first occurrence
 //   k + 3   to the end      rest of the sound data
@@ -57,10 +58,12 @@ struct scan_outcome {
 [[nodiscard]] scan_outcome locate_sound_data(std::span<const std::byte> bytes);
 
 // The header text of bytes that begin with the signature: the bytes from
-// HEADER_TEXT_OFFSET up to, not including, the first NUL, or to the end of
-// `bytes` where no NUL follows. Stored bytes are returned as they are. The
-// view borrows from `bytes`; it is empty when `bytes` is too short to hold
-// a header text.
+// HEADER_TEXT_OFFSET up to, not including, the first NUL, also where the
+// marker stands before it. Where no NUL follows, the text ends before the
+// first marker, where the sound data begins, or at the end of `bytes` where
+// there is no marker either. Stored bytes are returned as they are. The view
+// borrows from `bytes`; it is empty when `bytes` is too short to hold a
+// header text.
 [[nodiscard]] std::string_view header_text(std::span<const std::byte> bytes);
 
 }  // namespace geos

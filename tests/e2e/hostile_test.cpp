@@ -354,7 +354,7 @@ const hostile_case CASES[] = {
        return {"proc.snd"};
      },
      {},
-     "Stripping 'proc.snd' (h\x02J:sound) to 'proc.rng'.\n",
+     "Stripping 'proc.snd' (h?J:sound) to 'proc.rng'.\n",
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("proc.rng")), MARKER + std::string("sound\0"
                                                                    "30\0",
@@ -577,8 +577,8 @@ const hostile_case CASES[] = {
        put(s, "first.snd", geos_file("first", "x"));
        fs::create_directory(s.at(std::string(200, 'd')));
        const std::string name = std::string(200, 'd') + "/" + std::string(200, 'l') + ".snd";
-       // A header text without NUL runs over the whole window.
-       waiting_fifo(s, name, SIGNATURE + "h" + MARKER + std::string(65100, 'h'));
+       // A header text that runs past its marker to a NUL at the window's end.
+       waiting_fifo(s, name, SIGNATURE + "h" + MARKER + std::string(64990, 'h') + '\0' + "h");
        return {"first.snd", name};
      },
      {.signal = SIGINT, .signal_after_ms = 300},

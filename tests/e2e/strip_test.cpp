@@ -155,17 +155,18 @@ TEST_F(strip, marker_past_the_window_is_not_found) {
   EXPECT_EQ(run({"tone.snd"}).out, "'tone.snd' is corrupted?\n");
 }
 
-TEST_F(strip, header_text_without_nul_runs_to_the_end_of_the_window) {
-  const auto tone = SIGNATURE + "x" + MARKER + sound_bytes(100000);
+TEST_F(strip, header_text_ends_at_its_nul_past_the_first_kilobyte_or_without_one_at_the_marker) {
+  const auto tone = SIGNATURE + "x" + MARKER + std::string(64000, 's') + '\0' + sound_bytes(9000);
+  write_file(at("plain.snd"), SIGNATURE + "x" + MARKER + sound_bytes(100000));
   // Long names make the line longer than the report's usual buffer: it must
   // still come whole.
   const std::string dir(200, 'd');
   const auto name = dir + "/" + std::string(200, 'n');
   fs::create_directory(at(dir));
   write_file(at(name + ".snd"), tone);
-  EXPECT_EQ(run({name + ".snd"}).out, "Stripping '" + name + ".snd' (" +
-                                          tone.substr(4, READ_LIMIT - 4) + ") to '" + name +
-                                          ".rng'.\n");
+  EXPECT_EQ(run({name + ".snd", "plain.snd"}).out,
+            "Stripping '" + name + ".snd' (x?J:" + std::string(64000, 's') + ") to '" + name +
+                ".rng'.\nStripping 'plain.snd' (x) to 'plain.rng'.\n");
   EXPECT_EQ(read_file(at(name + ".rng")), stripped(tone));
 }
 
@@ -250,33 +251,36 @@ INSTANTIATE_TEST_SUITE_P(cases, strip_write_limit,
                                          limit_case{"deep_in_tail", 150000, 400000}),
                          case_name{});
 
-TEST_F(strip, terminal_shows_controls_and_broken_utf8_as_question_marks) {
+TEST_F(strip, header_controls_masked_everywhere_names_and_broken_utf8_only_on_a_terminal) {
   const std::string name = "t\x1B[31m\x7F.snd";
-  // C0, DEL, C1 CSI and OSC, a stray byte, an overlong '/', an old 5-byte
-  // lead with three continuation bytes; the
-  // bidirectional overrides and isolates beside their printable neighbours;
-  // the first and last valid character of each range with a narrowed second
-  // byte, and the invalid one beside it; a cut sequence.
+  // C0 (a line break and ESC sequences among them), DEL, C1 CSI and OSC, a
+  // stray byte, an overlong '/', an old 5-byte lead with three continuation
+  // bytes; the bidirectional overrides and isolates beside their printable
+  // neighbours; the first and last valid character of each range with a
+  // narrowed second byte, and the invalid one beside it; a cut sequence.
   const std::string text =
-      "h\x07i\x1Bx\xC2\x9B\xC2\x9D\xFF\xC0\xAF\xF8\x88\x80\x80 caf\xC3\xA9\xDF\xBF "
-      "\xE2\x82\xAC\xEF\xBF\xBD "
+      "h\x07i\x1Bx\r\nCan't\t\x1B[2K\x7F\xC2\x9B\xC2\x9D\xFF\xC0\xAF\xF8\x88\x80\x80 caf\xC3\xA9"
+      "\xDF\xBF \xE2\x82\xAC\xEF\xBF\xBD "
       "\xE2\x80\xA9\xE2\x80\xAA\xE2\x80\xAE\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xA6\xE2\x81\xA9\xE2\x81"
       "\xAA "
       "\xE0\xA0\x80\xE0\x9F\xBF \xED\x9F\xBF\xED\xA0\x80 \xF0\x90\x80\x80\xF0\x8F\xBF\xBF "
       "\xF4\x8F\xBF\xBF\xF4\x90\x80\x80 \xC2\x9F\xC2\xA0\xE2\x82";
+  const std::string valid =
+      " caf\xC3\xA9\xDF\xBF \xE2\x82\xAC\xEF\xBF\xBD \xE2\x80\xA9??\xE2\x80\xAF"
+      "\xE2\x81\xA5??\xE2\x81\xAA \xE0\xA0\x80";
   write_file(at(name), geos_file(text, "d"));
   // A name that ends in a whole character shows it whole.
   const auto tty =
       run({name, "\n", "caf\xC3\xA9"}, {.file_size_limit = {}, .terminal = true, .wrapper = {}});
-  EXPECT_EQ(tty.out,
-            "Stripping 't?[31m?.snd' (h?i?x????????? caf\xC3\xA9\xDF\xBF "
-            "\xE2\x82\xAC\xEF\xBF\xBD "
-            "\xE2\x80\xA9??\xE2\x80\xAF\xE2\x81\xA5??\xE2\x81\xAA "
-            "\xE0\xA0\x80??? \xED\x9F\xBF??? \xF0\x90\x80\x80???? \xF4\x8F\xBF\xBF???? ?\xC2\xA0?"
-            "?) to 't?[31m?.rng'.\n"
-            "Can't open '?'.\nCan't open 'caf\xC3\xA9'.\n");
-  const auto pipe = run({name});
-  EXPECT_EQ(pipe.out, "Stripping '" + name + "' (" + text + ") to 't\x1B[31m\x7F.rng'.\n");
+  EXPECT_EQ(tty.out, "Stripping 't?[31m?.snd' (h?i?x??Can't??[2K??????????" + valid +
+                         "??? \xED\x9F\xBF??? \xF0\x90\x80\x80???? \xF4\x8F\xBF\xBF???? ?\xC2\xA0?"
+                         "?) to 't?[31m?.rng'.\n"
+                         "Can't open '?'.\nCan't open 'caf\xC3\xA9'.\n");
+  // Into a pipe, bytes that are no UTF-8 may be a title in another character set.
+  EXPECT_EQ(run({name}).out,
+            "Stripping '" + name + "' (h?i?x??Can't??[2K???\xFF\xC0\xAF\xF8\x88\x80\x80" + valid +
+                "\xE0\x9F\xBF \xED\x9F\xBF\xED\xA0\x80 \xF0\x90\x80\x80\xF0\x8F\xBF\xBF "
+                "\xF4\x8F\xBF\xBF\xF4\x90\x80\x80 ?\xC2\xA0\xE2\x82) to 't\x1B[31m\x7F.rng'.\n");
 }
 
 }  // namespace

@@ -92,9 +92,10 @@ TEST_P(header_text_test, extracts) {
 INSTANTIATE_TEST_SUITE_P(
     cases, header_text_test,
     testing::Values(
-        text_case{"up_to_first_nul", SIG + "Tone" + std::string(1, '\0') + "x" + MARK, "Tone"},
+        text_case{"up_to_first_nul_past_a_marker", SIG + "To" + MARK + "ne" + std::string(1, '\0'),
+                  "To" + MARK + "ne"},
         text_case{"empty_when_nul_follows_signature", SIG + std::string(1, '\0') + MARK, ""},
-        text_case{"runs_to_end_without_nul", SIG + "abc" + MARK, "abc" + MARK},
+        text_case{"ends_before_the_marker_without_nul", SIG + "abc" + MARK + "d", "abc"},
         text_case{"bytes_kept_as_stored", SIG + "\x1B[2J\xFF" + std::string(1, '\0'),
                   "\x1B[2J\xFF"},
         text_case{"nothing_after_signature", SIG, ""},
