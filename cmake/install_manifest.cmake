@@ -21,42 +21,43 @@ function(geos_install_path dir out)
   set(${out} "${path}" PARENT_SCOPE)
 endfunction()
 
-# Before anything is installed: sets geos_install_kept to the entries of an
-# earlier install's MANIFEST that still exist, and to each of the
-# directories ARGN and their parents that does not exist yet, with a
-# trailing '/'. Directories that exist now are never removed again.
+# Before anything is installed: sets geos_install_made to what an earlier
+# install into the same place listed in MANIFEST and is still there, and to
+# each of the directories ARGN and their parents that does not exist yet,
+# with a trailing '/'. A directory that was there before the first install
+# is never listed.
 function(geos_note_new_directories manifest)
-  set(kept)
+  set(made)
   if(EXISTS "${manifest}")
     file(STRINGS "${manifest}" earlier)
     foreach(entry IN LISTS earlier)
       if(EXISTS "${entry}")
-        list(APPEND kept "${entry}")
+        list(APPEND made "${entry}")
       endif()
     endforeach()
   endif()
   foreach(dir IN LISTS ARGN)
     geos_install_path("${dir}" path)
     while(NOT IS_DIRECTORY "${path}")
-      list(APPEND kept "${path}/")
+      list(APPEND made "${path}/")
       cmake_path(GET path PARENT_PATH path)
     endwhile()
   endforeach()
-  set(geos_install_kept "${kept}" PARENT_SCOPE)
+  set(geos_install_made "${made}" PARENT_SCOPE)
 endfunction()
 
 # After everything is installed: writes MANIFEST, one absolute path a line,
 # every file installed (MANIFEST included) before the directories of
-# geos_install_kept, deepest first, and adds MANIFEST to what CMake lists.
+# geos_install_made, deepest first, and adds MANIFEST to what CMake lists.
 function(geos_write_manifest manifest)
   set(files)
   foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES manifest)
     geos_install_path("${file}" path)
     list(APPEND files "${path}")
   endforeach()
-  set(directories "${geos_install_kept}")
+  set(directories "${geos_install_made}")
   list(FILTER directories INCLUDE REGEX "/$")
-  set(earlier_files "${geos_install_kept}")
+  set(earlier_files "${geos_install_made}")
   list(FILTER earlier_files EXCLUDE REGEX "/$")
   list(APPEND files ${earlier_files})
   list(REMOVE_DUPLICATES files)
