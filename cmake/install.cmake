@@ -9,6 +9,18 @@ add_custom_command(OUTPUT ${man_page_gz}
   COMMENT "Compressing the man page")
 add_custom_target(man_page ALL DEPENDS ${man_page_gz})
 
+# An install into place also installs uninstall.sh and the manifest it
+# reads (cmake/install_manifest.cmake), so that it can be undone without the
+# build tree. The directories that it is about to create are noted first.
+set(uninstall_dir ${CMAKE_INSTALL_DATADIR}/geos-unwrap)
+install(CODE "include(\"${PROJECT_SOURCE_DIR}/cmake/install_manifest.cmake\")
+  geos_install_path(\"${uninstall_dir}\" geos_uninstall_dir)
+  if(NOT geos_install_staged)
+    geos_note_new_directories(\"\${geos_uninstall_dir}/installed-files\"
+      \"${CMAKE_INSTALL_BINDIR}\" \"${CMAKE_INSTALL_MANDIR}/man1\" \"${CMAKE_INSTALL_DOCDIR}\"
+      \"${uninstall_dir}\")
+  endif()")
+
 install(TARGETS geos-unwrap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # A stripped install (cmake --install --strip) also drops the compilers'
 # version strings in .comment, as dh_strip does.
@@ -21,6 +33,13 @@ if(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF" AND CMAKE_OBJCOPY)
 endif()
 install(FILES ${man_page_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES README.md CHANGELOG.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(CODE "if(NOT geos_install_staged)
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/uninstall.sh\" DESTINATION \"\${geos_uninstall_dir}\"
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                       WORLD_READ WORLD_EXECUTE)
+    geos_write_manifest(\"\${geos_uninstall_dir}/installed-files\")
+    message(STATUS \"Uninstall: \${geos_uninstall_dir}/uninstall.sh\")
+  endif()")
 
 # The Debian and RPM packages, built by each distribution's own tools from
 # the source archive of the last commit (packaging/distro-packages.sh).

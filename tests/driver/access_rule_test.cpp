@@ -36,6 +36,7 @@ struct new_case {
   bool group_set;
   bool acl_carried;
   mode_t expected;
+  friend void PrintTo(const new_case& c, std::ostream* os) { *os << c.name; }
 };
 
 class new_output : public testing::TestWithParam<new_case> {};
@@ -82,6 +83,7 @@ struct replace_case {
   file_facts input;
   unsigned facts;
   int expected;  // the mode, or REFUSED
+  friend void PrintTo(const replace_case& c, std::ostream* os) { *os << c.name; }
 };
 
 class replaced_output : public testing::TestWithParam<replace_case> {};
