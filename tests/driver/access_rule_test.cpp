@@ -109,10 +109,9 @@ TEST_P(replaced_output, keeps_what_it_had_narrowed_to_the_input) {
 const auto PLAIN = directory(0755);
 const auto SHARED = directory(01777, 0);
 
-INSTANTIATE_TEST_SUITE_P(
-    rows, replaced_output,
-    testing::Values(
-        // clang-format off
+INSTANTIATE_TEST_SUITE_P(rows, replaced_output,
+                         testing::Values(
+                             // clang-format off
         replace_case{"in_place_narrows_nothing_but_set_id", PLAIN, ME, {ME, ME, 06750},
                      {ME, ME, 06750}, IN_PLACE, 0750},
         replace_case{"lost_acl_clears_group_and_other", PLAIN, ME, {ME, ME, 0664},
@@ -135,8 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {OTHER, ME, 0644}, {OTHER, ME, 0644}, 0, 0644},
         replace_case{"directory_owners_file_in_shared_directory_kept", directory(01777, OTHER),
                      0, {OTHER, ME, 0644}, {OTHER, ME, 0644}, 0, 0644}),
-    // clang-format on
-    case_name{});
+                         // clang-format on
+                         case_name{});
 
 // Where links are refused, the grid of tests/e2e/access_grid_test.cpp asks.
 TEST(may_follow_link, trusts_only_the_caller_and_the_directory_owner_where_shared) {

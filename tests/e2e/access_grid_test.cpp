@@ -429,8 +429,8 @@ std::string grid::output_fault_of(const scene& s) const {
                    (group_settable && output.st_gid != p.input.group))) {
     return "made an output the caller cannot read and write, or not in the input's group";
   }
-  const bool exact = GEOS_UNWRAP_ACLS != 0 && p.input.acl == 0 && (!existed || old.acl == 0) && !p.default_acl &&
-                     p.input.owner == me.uid && group_settable &&
+  const bool exact = GEOS_UNWRAP_ACLS != 0 && p.input.acl == 0 && (!existed || old.acl == 0) &&
+                     !p.default_acl && p.input.owner == me.uid && group_settable &&
                      (!existed || (old.owner == me.uid && old.group == p.input.group));
   for (std::size_t u = 0; u < users.size(); ++u) {
     const auto who = users[u]->uid;
