@@ -159,14 +159,14 @@ mode_t replaced_output_mode(const file_facts& old, const file_facts& input,
   if (in_place && group_kept) {
     return mode;
   }
-  // In place, the input is the old output: its ACL is the one carried, and
-  // its group's members now fall among the others.
+  // In place, the input is the old output, whose ACL (if any) came along
+  // and whose group's members now fall among the others.
   auto source = in_place ? old : input;
   if (in_place) {
     source.acl = acl == acl_carry::none ? access_list::absent : access_list::present;
   }
   const bool same_group = new_group == source.group && new_group != caller.unmapped_gid;
-  return mode & read_bound(source, in_place && acl == acl_carry::carried,
+  return mode & read_bound(source, false,
                            {caller.same_user(old.owner, source.owner), same_group,
                             !in_place && acl == acl_carry::carried});
 }

@@ -25,8 +25,10 @@ struct stat directory(mode_t mode, uid_t owner = ME) {
 }
 
 // Root holds every privilege unless told otherwise.
-caller_ids caller(uid_t uid = ME, mode_t umask = 022, unsigned privileges = ALL_PRIVILEGES) {
-  return {uid, ME, MY_GROUPS, umask, uid == 0 ? privileges : NO_PRIVILEGE, UNMAPPED, UNMAPPED};
+// Root holds every privilege, others none, unless told otherwise.
+caller_ids caller(uid_t uid = ME, mode_t umask = 022, std::optional<unsigned> privileges = {}) {
+  const unsigned held = privileges.value_or(uid == 0 ? ALL_PRIVILEGES : NO_PRIVILEGE);
+  return {uid, ME, MY_GROUPS, umask, held, UNMAPPED, UNMAPPED};
 }
 
 struct new_case {
@@ -53,6 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         // clang-format off
         new_case{"group_not_set_gets_nothing", {ME, OTHER, 0664}, 0, false, true, 0604},
         new_case{"carried_acl_keeps_mask_and_other", {ME, ME, 0654, PRESENT}, 0, true, true, 0644},
+        new_case{"acl_named_entry_denied_falls_among_others_with_an_empty_mask",
+                 {ME, OTHER, 0644, PRESENT, true, false}, 0, false, true, 0600},
         new_case{"acl_group_entry_that_reads_lets_other_keep_read",
                  {ME, OTHER, 0644, PRESENT, true, true}, 0, false, true, 0604},
         new_case{"acl_named_entries_keep_their_say_while_the_mask_is_not_empty",
@@ -69,7 +73,7 @@ enum facts : unsigned {
   OLD_ACL = 4,  // the old output's ACL was carried
   ACL_LOST = 8,
   GROUP_LOST = 16,  // the new content has another group than the old output
-  NO_FOWNER = 32,   // a root caller lacks the privilege to replace in sticky directories
+  CHOWN_ONLY = 32,  // the caller, root or not, holds only the privilege to change owners
   NO_ACCOUNT = 64,  // nobody can tell the groups of the old output's owner
 };
 constexpr gid_t ANOTHER_GROUP = 77;
@@ -91,7 +95,8 @@ class replaced_output : public testing::TestWithParam<replace_case> {};
 TEST_P(replaced_output, keeps_what_it_had_narrowed_to_the_input) {
   const auto& row = GetParam();
   const auto has = [&](unsigned fact) { return (row.facts & fact) != 0; };
-  const auto ids = caller(row.caller, 022, has(NO_FOWNER) ? CHANGE_OWNERSHIP : ALL_PRIVILEGES);
+  const auto ids =
+      caller(row.caller, 022, has(CHOWN_ONLY) ? std::optional(CHANGE_OWNERSHIP) : std::nullopt);
   const auto member = has(MEMBER)       ? membership::member
                       : has(NO_ACCOUNT) ? membership::unknown
                                         : membership::not_member;
@@ -120,6 +125,12 @@ INSTANTIATE_TEST_SUITE_P(rows, replaced_output,
                      GROUP_LOST, 0604},
         replace_case{"in_place_group_not_kept_keeps_other_its_group_had", PLAIN, ME,
                      {ME, TEAM, 0644}, {ME, TEAM, 0644}, IN_PLACE | GROUP_LOST, 0604},
+        replace_case{"third_user_in_the_input_group_it_shuts_out_refused", PLAIN, 0,
+                     {OTHER, OTHER, 0666}, {ME, TEAM, 0604}, MEMBER, REFUSED},
+        replace_case{"third_user_outside_the_input_group_refused", PLAIN, 0, {OTHER, OTHER, 0666},
+                     {ME, TEAM, 0640}, 0, REFUSED},
+        replace_case{"roots_output_kept_for_a_caller_who_may_change_owners", PLAIN, ME,
+                     {0, 0, 0644}, {ME, ME, 0600}, CHOWN_ONLY, 0600},
         replace_case{"third_user_let_in_by_input_group_kept", PLAIN, 0, {OTHER, TEAM, 0660},
                      {ME, TEAM, 0640}, MEMBER, 0660},
         replace_case{"third_user_let_in_as_other_kept", PLAIN, 0, {OTHER, OTHER, 0644},
@@ -129,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(rows, replaced_output,
         replace_case{"own_output_in_shared_directory_kept", SHARED, ME, {ME, ME, 0644},
                      {ME, ME, 0644}, 0, 0644},
         replace_case{"sticky_directory_owner_may_replace", directory(01775, 0), 0,
-                     {OTHER, ME, 0666}, {ME, ME, 0644}, NO_FOWNER, 0666},
+                     {OTHER, ME, 0666}, {ME, ME, 0644}, CHOWN_ONLY, 0666},
         replace_case{"root_may_replace_in_sticky_directory", directory(01775, OTHER), 0,
                      {OTHER, ME, 0644}, {OTHER, ME, 0644}, 0, 0644},
         replace_case{"directory_owners_file_in_shared_directory_kept", directory(01777, OTHER),
