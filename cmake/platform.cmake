@@ -93,12 +93,24 @@ int main() {
 
 # What the end-to-end harness uses beyond POSIX. pipe2 spares it a window
 # in which another thread's child inherits a pipe; the portable build takes
-# the fallback. Pipe capacities and leases set the scene of a test, not an
-# interface of the program, so they are probed in every build.
+# the fallback. Pipe capacities, leases and seccomp filters set the scene of
+# a test, not an interface of the program, so they are probed in every build.
 if(BUILD_TESTING)
   geos_check(HAVE_PIPE2 SYMBOL pipe2 unistd.h)
   geos_probe(HAVE_F_SETPIPE_SZ SYMBOL F_SETPIPE_SZ fcntl.h)
   geos_probe(HAVE_F_SETLEASE SYMBOL F_SETLEASE fcntl.h)
+  # A seccomp filter that refuses statx, as old kernels and some container
+  # runtimes do.
+  geos_probe(HAVE_SECCOMP_FILTER SOURCE "
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+int main() {
+  sock_filter code[] = {BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | SYS_statx)};
+  sock_fprog program{1, code};
+  return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
+}")
 endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/geos_config.h.in

@@ -132,10 +132,25 @@ acl_carry copy_listed(const attribute_source& from, std::string_view names, int 
 // The status of `name` in `dir`, not following a final link, or of `dir`
 // itself where `name` is null. A mount point is recognised where `parent`,
 // the status of `dir`, is given.
+std::optional<entry> stat_portably(int dir, const char* name, const struct stat* parent) {
+  entry found{};
+  const auto result = name == nullptr ? ::fstat(dir, &found.status)
+                                      : ::fstatat(dir, name, &found.status, AT_SYMLINK_NOFOLLOW);
+  if (result != 0) {
+    return std::nullopt;
+  }
+#if HAVE_ST_FLAGS
+  found.locked =
+      (found.status.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0;
+#endif
+  found.mount_root = parent != nullptr && found.status.st_dev != parent->st_dev;
+  return found;
+}
+
 #if HAVE_STATX_ATTRIBUTES || HAVE_STATX_SYSCALL
 // statx tells the immutable and append-only attributes, and a mount point
 // where the file system knows it.
-std::optional<entry> stat_at(int dir, const char* name, const struct stat* parent) {
+std::optional<entry> stat_extended(int dir, const char* name, const struct stat* parent) {
   struct statx extended {};
   const int flags = AT_NO_AUTOMOUNT | (name == nullptr ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW);
   const char* const path = name == nullptr ? "" : name;
@@ -163,20 +178,23 @@ std::optional<entry> stat_at(int dir, const char* name, const struct stat* paren
                                 : parent != nullptr && status.st_dev != parent->st_dev;
   return found;
 }
+
+// Kernels before 4.11 lack statx, and seccomp filters of some container
+// runtimes refuse it; either holds for the whole run.
+std::optional<entry> stat_at(int dir, const char* name, const struct stat* parent) {
+  static bool refused = false;
+  if (!refused) {
+    auto found = stat_extended(dir, name, parent);
+    if (found || (errno != ENOSYS && errno != EPERM)) {
+      return found;
+    }
+    refused = true;
+  }
+  return stat_portably(dir, name, parent);
+}
 #else
 std::optional<entry> stat_at(int dir, const char* name, const struct stat* parent) {
-  entry found{};
-  const auto result = name == nullptr ? ::fstat(dir, &found.status)
-                                      : ::fstatat(dir, name, &found.status, AT_SYMLINK_NOFOLLOW);
-  if (result != 0) {
-    return std::nullopt;
-  }
-#if HAVE_ST_FLAGS
-  found.locked =
-      (found.status.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0;
-#endif
-  found.mount_root = parent != nullptr && found.status.st_dev != parent->st_dev;
-  return found;
+  return stat_portably(dir, name, parent);
 }
 #endif
 

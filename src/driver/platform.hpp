@@ -36,7 +36,8 @@ struct entry {
 
 // The status of `name` in `dir` (whose own status is `dir_status`), not
 // following a final symbolic link. std::nullopt with errno set on failure.
-// Where the system cannot report the immutable and append-only attributes,
+// Where the system cannot report the immutable and append-only attributes
+// (or the kernel lacks, or a filter refuses, the call that reports them),
 // `locked` is false; a mount is then recognised by a change of device.
 [[nodiscard]] std::optional<entry> stat_entry(int dir, const struct stat& dir_status,
                                               const char* name);

@@ -131,6 +131,9 @@ class output_reader {
   // A signal that dumps core must not leave a core file among the outputs.
   const rlimit no_core{0, 0};
   ::setrlimit(RLIMIT_CORE, &no_core);
+  if (options.refused_statx != 0 && !refuse_statx(options.refused_statx)) {
+    ::_exit(125);
+  }
   // A run that spins (a fault in the program) must not outlive its test.
   const rlimit minute{60, 60};
   ::setrlimit(RLIMIT_CPU, &minute);

@@ -49,6 +49,7 @@ enum needs : unsigned {
   PROC_FILES = 16,  // /proc/PID/cmdline
   HOLES = 32,       // a build that finds holes (SEEK_DATA)
   TRACEABLE = 64,   // strace sees the program itself: no emulator, no leak checker
+  SECCOMP = 128,    // seccomp filters, with the program run directly: no emulator
 };
 
 struct requirement {
@@ -70,6 +71,8 @@ const requirement REQUIREMENTS[] = {
      "this build cannot find holes: it has no SEEK_DATA"},
     {TRACEABLE, [] { return !emulated() && !GEOS_UNWRAP_SANITIZE; },
      "strace would trace the emulator, or stop the leak checker, not the program"},
+    {SECCOMP, [] { return GEOS_UNWRAP_SECCOMP != 0 && !emulated(); },
+     "needs seccomp filters, and no emulator, whose own calls the filter would refuse"},
 };
 
 struct hostile_case {
@@ -185,6 +188,25 @@ std::optional<std::string> missing(const char* commands) {
   return std::nullopt;
 }
 
+// An output of each kind: new, over an old one, and in place; `report`
+// gets their lines.
+std::vector<std::string> each_kind_of_output(scene& s) {
+  put(s, "first.snd", geos_file("first", sound_bytes(5000)));
+  put(s, "tone.snd", geos_file("tone", "x"));
+  put(s, "tone.rng", "old");
+  s.memo = geos_file("song", sound_bytes(5000, 2));
+  put(s, "song.rng", s.memo);
+  s.report =
+      "Stripping 'first.snd' (first) to 'first.rng'.\nStripping 'tone.snd' (tone) to "
+      "'tone.rng'.\nStripping 'song.rng' (song) to 'song.rng'.\n";
+  return {"first.snd", "tone.snd", "song.rng"};
+}
+void check_each_kind(scene& s) {
+  EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
+  EXPECT_EQ(read_file(s.at("tone.rng")), MARKER + "x");
+  EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
+}
+
 // A daemon account, and one that shares no group with it, present on any
 // Linux system.
 constexpr int DAEMON = 1;
@@ -217,18 +239,10 @@ const hostile_case CASES[] = {
     {"closed_standard_streams_reach_no_output",
      nullptr,
      NOTHING,
-     [](scene& s) -> std::vector<std::string> {
-       put(s, "first.snd", geos_file("first", sound_bytes(5000)));
-       s.memo = geos_file("song", sound_bytes(5000, 2));
-       put(s, "song.rng", s.memo);
-       return {"first.snd", "song.rng"};
-     },
+     each_kind_of_output,
      {.close_streams = true},
      "",
-     [](scene& s) {
-       EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
-       EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
-     }},
+     check_each_kind},
     {"traced_run_opens_no_standard_descriptor_and_each_directory_once",
      "strace",
      TRACEABLE,
@@ -911,6 +925,20 @@ const hostile_case CASES[] = {
      {.wrapper = AS_NOBODY},
      "Stripping 'box/x.snd' (x) to 'box/x.rng'.\n",
      [](scene& s) { EXPECT_EQ(read_file(s.at("box/x.rng")), MARKER + "y"); }},
+    {"statx_refused_by_a_filter_is_done_without",
+     nullptr,
+     SECCOMP,
+     each_kind_of_output,
+     {.refused_statx = EPERM},
+     nullptr,
+     check_each_kind},
+    {"statx_missing_as_on_kernels_before_4_11_is_done_without",
+     nullptr,
+     SECCOMP,
+     each_kind_of_output,
+     {.refused_statx = ENOSYS},
+     nullptr,
+     check_each_kind},
     {"interrupted_run_cleans_up_and_reports_what_it_finished",
      nullptr,
      NOTHING,
