@@ -171,6 +171,8 @@ std::optional<entry> stat_extended(int dir, const char* name, const struct stat*
   status.st_ino = extended.stx_ino;
   status.st_nlink = extended.stx_nlink;
   status.st_size = static_cast<off_t>(extended.stx_size);
+  status.st_mtim.tv_sec = static_cast<time_t>(extended.stx_mtime.tv_sec);
+  status.st_mtim.tv_nsec = static_cast<long>(extended.stx_mtime.tv_nsec);
   const auto known = extended.stx_attributes_mask & extended.stx_attributes;
   found.locked = (known & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
   const bool mount_told = (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;

@@ -141,7 +141,7 @@ class batch {
   std::optional<input_file> open_argument(const char* argument);
   unique_fd open_name(const char* name);
   window read_window(const input_file& input);
-  bool write_output(std::string_view argument, const input_file& input, const window& first);
+  bool write_output(std::string_view argument, input_file& input, const window& first);
   io_status copy_data(const input_file& input, const window& first);
 
   reporter& report_;
@@ -240,7 +240,7 @@ window batch::read_window(const input_file& input) {
   return {got.status, read_buffer_.first(got.count), outcome, got.at_end};
 }
 
-bool batch::write_output(std::string_view argument, const input_file& input, const window& first) {
+bool batch::write_output(std::string_view argument, input_file& input, const window& first) {
   if (!directory_.is_open() || !output_.create(directory_, split_path(output_name_).name.data(),
                                                input.fd.get(), input.status)) {
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
@@ -262,7 +262,7 @@ bool batch::write_output(std::string_view argument, const input_file& input, con
   } else if (copied == io_status::write_failed) {
     output_.discard();
     report_.print(message::CANT_WRITE, {output_name_});
-  } else if (!output_.commit(read_buffer_)) {
+  } else if (!output_.commit(read_buffer_, std::move(input.fd))) {
     report_.print(message::CANT_WRITE, {output_name_});
   }
   return true;

@@ -939,6 +939,27 @@ const hostile_case CASES[] = {
      {.refused_statx = ENOSYS},
      nullptr,
      check_each_kind},
+    {"in_place_under_another_spelling_on_exfat",
+     "mkfs.exfat mount.exfat-fuse losetup",
+     ROOT,
+     [](scene& s) -> std::vector<std::string> {
+       fs::create_directory(s.at("mnt"));
+       run_or_skip("cd " + s.dir.string() + " && truncate -s 8M img && mkfs.exfat img >/dev/null" +
+                   " && d=$(losetup -f --show img) && { mount.exfat-fuse $d mnt >/dev/null ||" +
+                   " ! losetup -d $d; }");
+       // exFAT through FUSE numbers T.RNG and T.rng apart; renaming over one
+       // while the other is open crashes its daemon.
+       write_file(s.at("mnt/T.RNG"), geos_file("t", "x"));
+       return {"mnt/T.RNG"};
+     },
+     {},
+     "Stripping 'mnt/T.RNG' (t) to 'mnt/T.rng'.\n",
+     [](scene& s) {
+       const auto left = shell("cd " + s.dir.string() + "/mnt && ls -A && cat T.rng");
+       shell("cd " + s.dir.string() + " && { umount mnt || umount -l mnt; }; " +
+             "losetup -j img -O NAME -n | xargs losetup -d");
+       EXPECT_EQ(left, "T.rng\n" + MARKER + "x");
+     }},
     {"interrupted_run_cleans_up_and_reports_what_it_finished",
      nullptr,
      NOTHING,
