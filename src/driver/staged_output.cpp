@@ -389,11 +389,13 @@ bool staged_output::put_in_place() {
 }
 
 void staged_output::discard() noexcept {
+  // Closed first: FUSE keeps a file removed while open under a hidden name
+  // of its own (.fuse_hidden*) until it is closed.
+  temp_.reset();
   if (temp_named_) {
     ::unlinkat(dir_->fd(), temp_name_.c_str(), 0);
     temp_named_ = false;
   }
-  temp_.reset();
 }
 
 }  // namespace geos
