@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -87,20 +88,27 @@ struct attribute_source {
 struct working_directory {
   dev_t device = 0;
   ino_t inode = 0;
-  bool known = false;
 };
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
+working_directory current_directory;
+// The directory to go back to while the working directory is moved, else
+// -1; read by signal handlers.
+volatile std::sig_atomic_t way_back = -1;
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
+
 bool enter(int dir, const struct stat& status) {
-  static working_directory current_directory;
-  if (current_directory.known && current_directory.device == status.st_dev &&
+  if (way_back >= 0 && current_directory.device == status.st_dev &&
       current_directory.inode == status.st_ino) {
     return true;
   }
   // Without a way back to where the run started, relative names of later
   // arguments would be looked up in the wrong place.
-  if (starting_directory() == AT_FDCWD || ::fchdir(dir) != 0) {
+  const int start = starting_directory();
+  if (start == AT_FDCWD || ::fchdir(dir) != 0) {
     return false;
   }
-  current_directory = {status.st_dev, status.st_ino, true};
+  current_directory = {status.st_dev, status.st_ino};
+  way_back = start;
   return true;
 }
 
@@ -233,6 +241,14 @@ int starting_directory() {
   return start ? start.get() : AT_FDCWD;
 #else
   return AT_FDCWD;
+#endif
+}
+
+void return_to_start() noexcept {
+#if HAVE_LINUX_XATTR
+  if (way_back >= 0 && ::fchdir(way_back) == 0) {
+    way_back = -1;
+  }
 #endif
 }
 

@@ -383,6 +383,7 @@ int run(int argc, const char* const* argv) {
   if (const int signal = stop_signal(); signal != 0) {
     die_of(signal);
   }
+  platform::return_to_start();
   return 0;
 }
 

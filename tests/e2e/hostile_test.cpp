@@ -207,6 +207,26 @@ void check_each_kind(scene& s) {
   EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
 }
 
+// An output replaced in a subdirectory, then a FIFO that no writer opens:
+// the run waits there until a signal ends it.
+std::vector<std::string> replaced_then_fifo_without_writer(scene& s) {
+  fs::create_directory(s.at("sub"));
+  put(s, "sub/tone.snd", geos_file("t", "x"));
+  put(s, "sub/tone.rng", "old");
+  EXPECT_EQ(::mkfifo(s.at("song.snd").c_str(), 0600), 0);
+  return {"sub/tone.snd", "song.snd", "never.snd"};
+}
+// A core, where core_pattern names a file in the working directory and no
+// sanitizer turns cores off, is in the directory the run started in.
+void check_core_where_started(scene& s) {
+  EXPECT_EQ(snapshot(s.at("sub")).size(), 2U) << "a core among the outputs";
+  const auto pattern = read_file("/proc/sys/kernel/core_pattern");
+  const auto core = [](const auto& entry) { return entry.first.find("core") != std::string::npos; };
+  EXPECT_EQ(std::ranges::any_of(snapshot(s.dir), core),
+            !GEOS_UNWRAP_SANITIZE && !pattern.empty() &&
+                pattern.find_first_of("|/") == std::string::npos);
+}
+
 // A daemon account, and one that shares no group with it, present on any
 // Linux system.
 constexpr int DAEMON = 1;
@@ -939,6 +959,20 @@ const hostile_case CASES[] = {
      {.refused_statx = ENOSYS},
      nullptr,
      check_each_kind},
+    {"quit_while_a_fifo_waits_for_its_writer_dumps_core_where_the_run_started",
+     nullptr,
+     NOTHING,
+     replaced_then_fifo_without_writer,
+     {.signal = SIGQUIT, .signal_after_ms = 300, .core_size_limit = RLIM_INFINITY},
+     "Stripping 'sub/tone.snd' (t) to 'sub/tone.rng'.\n",
+     check_core_where_started},
+    {"crash_dumps_core_where_the_run_started",
+     nullptr,
+     NOTHING,
+     replaced_then_fifo_without_writer,
+     {.signal = SIGABRT, .signal_after_ms = 300, .core_size_limit = RLIM_INFINITY},
+     "",
+     check_core_where_started},
     {"in_place_under_another_spelling_on_exfat",
      "mkfs.exfat mount.exfat-fuse losetup",
      ROOT,
