@@ -44,6 +44,9 @@ endfunction()
 geos_check(HAVE_O_TMPFILE SYMBOL O_TMPFILE fcntl.h)
 geos_check(HAVE_O_PATH SYMBOL O_PATH fcntl.h)
 geos_check(HAVE_LINKAT_EMPTY_PATH SYMBOL AT_EMPTY_PATH fcntl.h)
+# POSIX's own way to open a directory that may be searched but not read,
+# which the portable build takes too where the system has it (glibc does not).
+geos_probe(HAVE_O_SEARCH SYMBOL O_SEARCH fcntl.h)
 geos_check(HAVE_COPY_FILE_RANGE SYMBOL copy_file_range unistd.h)
 geos_check(HAVE_F_FULLFSYNC SYMBOL F_FULLFSYNC fcntl.h)
 geos_check(HAVE_SEEK_DATA SYMBOL SEEK_DATA unistd.h)

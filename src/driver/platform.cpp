@@ -37,6 +37,14 @@ namespace {
 
 constexpr off_t LARGEST_OFFSET = std::numeric_limits<off_t>::max();
 
+// Opens a directory for lookups only, with search permission alone: POSIX
+// calls it O_SEARCH, which glibc does not define.
+#if HAVE_O_PATH
+constexpr int LOOKUP_ONLY = O_PATH;
+#elif HAVE_O_SEARCH
+constexpr int LOOKUP_ONLY = O_SEARCH;
+#endif
+
 #if HAVE_LINKAT_EMPTY_PATH || HAVE_LINUX_XATTR
 // "/proc/self/fd/N" or "/proc/self/fd/N/name": reaches an open file, or a
 // name in an open directory, by a path, for calls that take no descriptor.
@@ -254,9 +262,9 @@ void return_to_start() noexcept {
 
 unique_fd open_directory(int at, const char* path) {
   unique_fd dir(::openat(at, path, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
-#if HAVE_O_PATH
+#if HAVE_O_PATH || HAVE_O_SEARCH
   if (!dir && errno == EACCES) {
-    dir.reset(::openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    dir.reset(::openat(at, path, LOOKUP_ONLY | O_DIRECTORY | O_CLOEXEC));
   }
 #endif
   return dir;

@@ -50,6 +50,7 @@ enum needs : unsigned {
   HOLES = 32,       // a build that finds holes (SEEK_DATA)
   TRACEABLE = 64,   // strace sees the program itself: no emulator, no leak checker
   SECCOMP = 128,    // seccomp filters, with the program run directly: no emulator
+  LOOKUPS = 256,    // a build that opens directories it may search but not read
 };
 
 struct requirement {
@@ -73,6 +74,9 @@ const requirement REQUIREMENTS[] = {
      "strace would trace the emulator, or stop the leak checker, not the program"},
     {SECCOMP, [] { return GEOS_UNWRAP_SECCOMP != 0 && !emulated(); },
      "needs seccomp filters, and no emulator, whose own calls the filter would refuse"},
+    {LOOKUPS, [] { return GEOS_UNWRAP_LOOKUP_ONLY_DIRECTORIES != 0; },
+     "the system has neither O_PATH nor O_SEARCH (glibc defines no O_SEARCH), so this build "
+     "cannot open a directory it may search but not read"},
 };
 
 struct hostile_case {
@@ -932,7 +936,7 @@ const hostile_case CASES[] = {
      }},
     {"directory_that_may_not_be_read_still_takes_outputs",
      "setpriv",
-     ROOT | EXTENSIONS,
+     ROOT | LOOKUPS,
      [](scene& s) -> std::vector<std::string> {
        fs::permissions(s.dir, fs::perms(0755));
        fs::create_directory(s.at("box"));
