@@ -427,9 +427,12 @@ const hostile_case CASES[] = {
        }
        run_or_skip("chattr +a " + s.at("append.rng").string());
        run_or_skip("chattr +i " + s.at("fixed.rng").string());
-       return {"append.snd", "fixed.snd"};
+       // A new output first: a name not found must not end the use of statx.
+       put(s, "new.snd", geos_file("new", "x"));
+       return {"new.snd", "append.snd", "fixed.snd"};
      },
      {},
+     "Stripping 'new.snd' (new) to 'new.rng'.\n"
      "Can't open 'append.rng' for write!\nCan't open 'fixed.rng' for write!\n",
      [](scene& s) {
        shell("chattr -a -i " + s.at("append.rng").string() + " " + s.at("fixed.rng").string());
@@ -978,25 +981,32 @@ const hostile_case CASES[] = {
      "",
      check_core_where_started},
     {"in_place_under_another_spelling_on_exfat",
-     "mkfs.exfat mount.exfat-fuse losetup",
-     ROOT,
+     "mkfs.exfat mount.exfat-fuse losetup strace",
+     ROOT | TRACEABLE,
      [](scene& s) -> std::vector<std::string> {
        fs::create_directory(s.at("mnt"));
        run_or_skip("cd " + s.dir.string() + " && truncate -s 8M img && mkfs.exfat img >/dev/null" +
                    " && d=$(losetup -f --show img) && { mount.exfat-fuse $d mnt >/dev/null ||" +
                    " ! losetup -d $d; }");
        // exFAT through FUSE numbers T.RNG and T.rng apart; renaming over one
-       // while the other is open crashes its daemon.
+       // while the other is open crashes its daemon. Only that strip is
+       // flushed, not one over an old output from before.
        write_file(s.at("mnt/T.RNG"), geos_file("t", "x"));
-       return {"mnt/T.RNG"};
+       write_file(s.at("mnt/a.snd"), geos_file("a", "y"));
+       write_file(s.at("mnt/a.rng"), "old");
+       run_or_skip("touch -d 2001-01-01 " + s.at("mnt/a.rng").string());
+       return {"mnt/T.RNG", "mnt/a.snd"};
      },
-     {},
-     "Stripping 'mnt/T.RNG' (t) to 'mnt/T.rng'.\n",
+     {.wrapper = {"strace", "-o", "trace", "-e", "trace=fsync"}},
+     "Stripping 'mnt/T.RNG' (t) to 'mnt/T.rng'.\nStripping 'mnt/a.snd' (a) to 'mnt/a.rng'.\n",
      [](scene& s) {
-       const auto left = shell("cd " + s.dir.string() + "/mnt && ls -A && cat T.rng");
+       const auto left =
+           shell("cd " + s.dir.string() + "/mnt && LC_ALL=C ls -A && cat T.rng a.rng");
        shell("cd " + s.dir.string() + " && { umount mnt || umount -l mnt; }; " +
              "losetup -j img -O NAME -n | xargs losetup -d");
-       EXPECT_EQ(left, "T.rng\n" + MARKER + "x");
+       EXPECT_EQ(left, "T.rng\na.rng\na.snd\n" + MARKER + "x" + MARKER + "y");
+       const auto trace = read_file(s.at("trace"));
+       EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 3) << trace;
      }},
     {"interrupted_run_cleans_up_and_reports_what_it_finished",
      nullptr,
