@@ -44,6 +44,9 @@ endfunction()
 geos_check(HAVE_O_TMPFILE SYMBOL O_TMPFILE fcntl.h)
 geos_check(HAVE_O_PATH SYMBOL O_PATH fcntl.h)
 geos_check(HAVE_LINKAT_EMPTY_PATH SYMBOL AT_EMPTY_PATH fcntl.h)
+# POSIX's own way to open a directory that may be searched but not read,
+# which the portable build takes too where the system has it (glibc does not).
+geos_probe(HAVE_O_SEARCH SYMBOL O_SEARCH fcntl.h)
 geos_check(HAVE_COPY_FILE_RANGE SYMBOL copy_file_range unistd.h)
 geos_check(HAVE_F_FULLFSYNC SYMBOL F_FULLFSYNC fcntl.h)
 geos_check(HAVE_SEEK_DATA SYMBOL SEEK_DATA unistd.h)
@@ -93,12 +96,24 @@ int main() {
 
 # What the end-to-end harness uses beyond POSIX. pipe2 spares it a window
 # in which another thread's child inherits a pipe; the portable build takes
-# the fallback. Pipe capacities and leases set the scene of a test, not an
-# interface of the program, so they are probed in every build.
+# the fallback. Pipe capacities, leases and seccomp filters set the scene of
+# a test, not an interface of the program, so they are probed in every build.
 if(BUILD_TESTING)
   geos_check(HAVE_PIPE2 SYMBOL pipe2 unistd.h)
   geos_probe(HAVE_F_SETPIPE_SZ SYMBOL F_SETPIPE_SZ fcntl.h)
   geos_probe(HAVE_F_SETLEASE SYMBOL F_SETLEASE fcntl.h)
+  # A seccomp filter that refuses statx, as old kernels and some container
+  # runtimes do.
+  geos_probe(HAVE_SECCOMP_FILTER SOURCE "
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+int main() {
+  sock_filter code[] = {BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | SYS_statx)};
+  sock_fprog program{1, code};
+  return prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program);
+}")
 endif()
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/geos_config.h.in

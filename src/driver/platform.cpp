@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -87,6 +88,13 @@ unsigned read_privileges() {
   return (holds(CAP_CHOWN_BIT) ? CHANGE_OWNERSHIP : NO_PRIVILEGE) |
          (holds(CAP_FOWNER_BIT) ? REPLACE_IN_STICKY : NO_PRIVILEGE);
 }
+// Opens a directory for lookups only, with search permission alone: POSIX
+// calls it O_SEARCH, which glibc does not define.
+#if HAVE_O_PATH
+constexpr int LOOKUP_ONLY = O_PATH;
+#elif HAVE_O_SEARCH
+constexpr int LOOKUP_ONLY = O_SEARCH;
+#endif
 
 #if HAVE_LINKAT_EMPTY_PATH || HAVE_LINUX_XATTR
 // "/proc/self/fd/N" or "/proc/self/fd/N/name": reaches an open file, or a
@@ -173,20 +181,27 @@ struct attribute_source {
 struct working_directory {
   dev_t device = 0;
   ino_t inode = 0;
-  bool known = false;
 };
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
+working_directory current_directory;
+// The directory to go back to while the working directory is moved, else
+// -1; read by signal handlers.
+volatile std::sig_atomic_t way_back = -1;
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
+
 bool enter(int dir, const struct stat& status) {
-  static working_directory current_directory;
-  if (current_directory.known && current_directory.device == status.st_dev &&
+  if (way_back >= 0 && current_directory.device == status.st_dev &&
       current_directory.inode == status.st_ino) {
     return true;
   }
   // Without a way back to where the run started, relative names of later
   // arguments would be looked up in the wrong place.
-  if (starting_directory() == AT_FDCWD || ::fchdir(dir) != 0) {
+  const int start = starting_directory();
+  if (start == AT_FDCWD || ::fchdir(dir) != 0) {
     return false;
   }
-  current_directory = {status.st_dev, status.st_ino, true};
+  current_directory = {status.st_dev, status.st_ino};
+  way_back = start;
   return true;
 }
 
@@ -222,10 +237,25 @@ acl_carry copy_listed(const attribute_source& from, std::string_view names, int 
 // The status of `name` in `dir`, not following a final link, or of `dir`
 // itself where `name` is null. A mount point is recognised where `parent`,
 // the status of `dir`, is given.
+std::optional<entry> stat_portably(int dir, const char* name, const struct stat* parent) {
+  entry found{};
+  const auto result = name == nullptr ? ::fstat(dir, &found.status)
+                                      : ::fstatat(dir, name, &found.status, AT_SYMLINK_NOFOLLOW);
+  if (result != 0) {
+    return std::nullopt;
+  }
+#if HAVE_ST_FLAGS
+  found.locked =
+      (found.status.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0;
+#endif
+  found.mount_root = parent != nullptr && found.status.st_dev != parent->st_dev;
+  return found;
+}
+
 #if HAVE_STATX_ATTRIBUTES || HAVE_STATX_SYSCALL
 // statx tells the immutable and append-only attributes, and a mount point
 // where the file system knows it.
-std::optional<entry> stat_at(int dir, const char* name, const struct stat* parent) {
+std::optional<entry> stat_extended(int dir, const char* name, const struct stat* parent) {
   struct statx extended {};
   const int flags = AT_NO_AUTOMOUNT | (name == nullptr ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW);
   const char* const path = name == nullptr ? "" : name;
@@ -246,6 +276,8 @@ std::optional<entry> stat_at(int dir, const char* name, const struct stat* paren
   status.st_ino = extended.stx_ino;
   status.st_nlink = extended.stx_nlink;
   status.st_size = static_cast<off_t>(extended.stx_size);
+  status.st_mtim.tv_sec = static_cast<time_t>(extended.stx_mtime.tv_sec);
+  status.st_mtim.tv_nsec = static_cast<long>(extended.stx_mtime.tv_nsec);
   const auto known = extended.stx_attributes_mask & extended.stx_attributes;
   found.locked = (known & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
   const bool mount_told = (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
@@ -253,20 +285,23 @@ std::optional<entry> stat_at(int dir, const char* name, const struct stat* paren
                                 : parent != nullptr && status.st_dev != parent->st_dev;
   return found;
 }
+
+// Kernels before 4.11 lack statx, and seccomp filters of some container
+// runtimes refuse it; either holds for the whole run.
+std::optional<entry> stat_at(int dir, const char* name, const struct stat* parent) {
+  static bool refused = false;
+  if (!refused) {
+    auto found = stat_extended(dir, name, parent);
+    if (found || (errno != ENOSYS && errno != EPERM)) {
+      return found;
+    }
+    refused = true;
+  }
+  return stat_portably(dir, name, parent);
+}
 #else
 std::optional<entry> stat_at(int dir, const char* name, const struct stat* parent) {
-  entry found{};
-  const auto result = name == nullptr ? ::fstat(dir, &found.status)
-                                      : ::fstatat(dir, name, &found.status, AT_SYMLINK_NOFOLLOW);
-  if (result != 0) {
-    return std::nullopt;
-  }
-#if HAVE_ST_FLAGS
-  found.locked =
-      (found.status.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0;
-#endif
-  found.mount_root = parent != nullptr && found.status.st_dev != parent->st_dev;
-  return found;
+  return stat_portably(dir, name, parent);
 }
 #endif
 
@@ -317,11 +352,19 @@ int starting_directory() {
 #endif
 }
 
+void return_to_start() noexcept {
+#if HAVE_LINUX_XATTR
+  if (way_back >= 0 && ::fchdir(way_back) == 0) {
+    way_back = -1;
+  }
+#endif
+}
+
 unique_fd open_directory(int at, const char* path) {
   unique_fd dir(::openat(at, path, O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
-#if HAVE_O_PATH
+#if HAVE_O_PATH || HAVE_O_SEARCH
   if (!dir && errno == EACCES) {
-    dir.reset(::openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    dir.reset(::openat(at, path, LOOKUP_ONLY | O_DIRECTORY | O_CLOEXEC));
   }
 #endif
   return dir;

@@ -35,6 +35,11 @@ struct unmapped_ids {
 // AT_FDCWD where it cannot be held open; the working directory then stays.
 [[nodiscard]] int starting_directory();
 
+// Makes the directory the run started in the working directory again,
+// where carry_attributes moved it; does nothing otherwise. Safe to call
+// from a signal handler.
+void return_to_start() noexcept;
+
 // Opens the directory `path` (relative to the directory `at`) as a base for
 // the *at calls. Where reading it is refused, a descriptor good for lookups
 // only is returned where the system has one; such a descriptor cannot be
@@ -50,7 +55,8 @@ struct entry {
 
 // The status of `name` in `dir` (whose own status is `dir_status`), not
 // following a final symbolic link. std::nullopt with errno set on failure.
-// Where the system cannot report the immutable and append-only attributes,
+// Where the system cannot report the immutable and append-only attributes
+// (or the kernel lacks, or a filter refuses, the call that reports them),
 // `locked` is false; a mount is then recognised by a change of device.
 [[nodiscard]] std::optional<entry> stat_entry(int dir, const struct stat& dir_status,
                                               const char* name);
@@ -126,8 +132,9 @@ struct access_list_facts {
 // (whose status is `dir_status`; not following a link), as far as the file
 // system and the caller's rights allow; other extended attributes that
 // cannot be set are passed over. The attribute calls take paths only, so
-// `dir` may become the working directory; paths relative to where the
-// process started must be taken relative to starting_directory().
+// `dir` may become the working directory, until return_to_start(); paths
+// relative to where the process started must be taken relative to
+// starting_directory().
 // Where the old file has no ACL and `to` may have one of its own
 // (`drop_own_access_list`), that one is removed. `scratch` (at least
 // 128 KiB) holds the names and values on the way. Where the system has no

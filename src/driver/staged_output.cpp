@@ -35,6 +35,14 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether `old` may be the file `input` under another spelling of its name:
+// case-insensitive file systems through FUSE (exFAT) number each spelling
+// apart. A file that only looks alike costs a flush too many.
+bool looks_like(const struct stat& old, const struct stat& input) {
+  return old.st_dev == input.st_dev && old.st_size == input.st_size &&
+         old.st_mtime == input.st_mtime;
+}
+
 // Whether `user` is a member of `group`, as the account databases say.
 // Looked up only for an output that belongs to a third user, so rarely.
 membership belongs_to(uid_t user, gid_t group) {
@@ -143,6 +151,7 @@ bool staged_output::create(output_directory& dir, const char* name, int input_fd
     return false;
   }
   replaces_input_ = existing_ && same_file(existing_->status, input);
+  durable_ = replaces_input_ || (existing_ && looks_like(existing_->status, input));
   // Replacing the input itself narrows nothing, so its ACL need not be
   // looked at.
   const auto acl = replaces_input_ ? platform::access_list_facts{access_list::absent, false, false}
@@ -259,23 +268,27 @@ void staged_output::next_temp_name() {
   append_number(temp_name_, ++temp_serial_);
 }
 
-bool staged_output::commit(std::span<std::byte> scratch) {
+bool staged_output::commit(std::span<std::byte> scratch, unique_fd input) {
   // The directory in use may change with the next file; a named temporary
   // can only be removed from it now.
-  const bool committed = finish(scratch);
+  const bool committed = finish(scratch, input);
   if (!committed) {
     discard();
   }
   return committed;
 }
 
-bool staged_output::finish(std::span<std::byte> scratch) {
+bool staged_output::finish(std::span<std::byte> scratch, unique_fd& input) {
   if (!(existing_ ? set_replaced_attributes(scratch) : set_new_attributes(scratch))) {
     return false;
   }
-  if (replaces_input_ && !platform::sync_to_medium(temp_.get())) {
+  if (durable_ && !platform::sync_to_medium(temp_.get())) {
     return false;
   }
+  // Renaming over another spelling of a file still open crashes the exFAT
+  // daemon of FUSE; nothing needs the input any more.
+  input.reset();
+  input_fd_ = -1;
   if (!temp_named_ && !name_temp()) {
     return false;
   }
@@ -286,7 +299,7 @@ bool staged_output::finish(std::span<std::byte> scratch) {
     return false;
   }
   temp_named_ = false;
-  if (replaces_input_) {
+  if (durable_) {
     // The rename has happened and cannot be taken back, and the content is
     // on the medium already; a failure here is not worth reporting as a
     // lost write (nor can a lookup-only descriptor be flushed).
@@ -393,11 +406,13 @@ bool staged_output::put_in_place() {
 }
 
 void staged_output::discard() noexcept {
+  // Closed first: FUSE keeps a file removed while open under a hidden name
+  // of its own (.fuse_hidden*) until it is closed.
+  temp_.reset();
   if (temp_named_) {
     ::unlinkat(dir_->fd(), temp_name_.c_str(), 0);
     temp_named_ = false;
   }
-  temp_.reset();
 }
 
 }  // namespace geos

@@ -98,7 +98,7 @@ class staged_output {
   // Starts a new output under `name` (a single path component) in `dir`
   // for the data of the open input `input_fd`, whose status is `input`,
   // discarding one still staged. `dir` and the input must stay open until
-  // the output is committed or discarded.
+  // the output is committed (which closes the input) or discarded.
   //
   // A symbolic link is followed to the file it names (which is then what is
   // replaced, or created where the link dangles) only where
@@ -109,7 +109,8 @@ class staged_output {
   // file, a mount point, a locked directory where the name exists or could
   // not be put in place without a second name, or a directory where no
   // file can be created. Replacing the input itself makes the commit
-  // durable.
+  // durable, and so does replacing a file on its device with its size and
+  // modification time, which may be the input under another spelling.
   [[nodiscard]] bool create(output_directory& dir, const char* name, int input_fd,
                             const struct stat& input);
 
@@ -120,10 +121,11 @@ class staged_output {
   // that access_rule.hpp gives it (extended attributes of a replaced output
   // come along). A new output never replaces a name that appeared meanwhile.
   // When the output replaces its input, the content is on the medium before
-  // the old one goes. `scratch` (at least 128 KiB) carries attributes.
-  // Returns false on any failure, with the temporary removed and the name
-  // untouched. Nothing is staged afterwards.
-  [[nodiscard]] bool commit(std::span<std::byte> scratch);
+  // the old one goes. `input`, the one create() was given, is closed before
+  // the output takes its name. `scratch` (at least 128 KiB) carries
+  // attributes. Returns false on any failure, with the temporary removed
+  // and the name untouched. Nothing is staged afterwards.
+  [[nodiscard]] bool commit(std::span<std::byte> scratch, unique_fd input);
 
   // Removes the staged content, if any, leaving the name untouched.
   void discard() noexcept;
@@ -135,7 +137,7 @@ class staged_output {
   [[nodiscard]] file_facts old_facts() const;
   bool open_temp();
   bool open_named_temp();
-  bool finish(std::span<std::byte> scratch);
+  bool finish(std::span<std::byte> scratch, unique_fd& input);
   bool set_new_attributes(std::span<std::byte> scratch);
   bool set_replaced_attributes(std::span<std::byte> scratch);
   bool carry_input_access_list(std::span<std::byte> scratch);
@@ -160,6 +162,7 @@ class staged_output {
   bool temp_mode_known_ = false;
   bool temp_named_ = false;
   bool replaces_input_ = false;
+  bool durable_ = false;  // the commit flushes the content and the directory
 };
 
 }  // namespace geos

@@ -8,7 +8,6 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <new>
 #include <optional>
 
@@ -65,10 +64,6 @@ constexpr std::size_t FIRST_READ = 1024;
 // The unit of st_blocks on every system this builds on.
 constexpr off_t BLOCK_UNIT = 512;
 
-// While a lease on an input is being broken, the open is retried at
-// growing intervals up to this one.
-constexpr long LONGEST_LEASE_PAUSE_NS = 100'000'000;
-
 // What an opened input is: its descriptor, and what fstat said of it.
 struct input_file {
   unique_fd fd;
@@ -88,30 +83,17 @@ struct window {
   bool at_end;  // the input ends with these bytes
 };
 
-// Opens without blocking, so that a FIFO nobody writes to reads as empty
-// instead of hanging the batch. An input under a lease refuses such an open
-// until the lease is broken, which the refusal itself sets going; the open
-// is retried until then, as a blocking open would wait.
-unique_fd open_without_blocking(int directory, const char* name, int flags) {
-  timespec pause{0, 1'000'000};
-  for (;;) {
-    unique_fd fd(::openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags));
-    if (fd || errno != EWOULDBLOCK || stop_signal() != 0) {
-      return fd;
-    }
-    static_cast<void>(::nanosleep(&pause, nullptr));
-    pause.tv_nsec = std::min(pause.tv_nsec * 2, LONGEST_LEASE_PAUSE_NS);
-  }
+// Opens as a blocking open does: a FIFO waits for its writer, and an input
+// under a lease (Samba oplocks, NFS delegations) for the lease to be broken.
+// A stop signal ends either wait, as no handler restarts the call.
+unique_fd open_for_reading(int directory, const char* name, int flags) {
+  return unique_fd(::openat(directory, name, O_RDONLY | O_NOCTTY | O_CLOEXEC | flags));
 }
 
-// Reads of anything but a regular file block again as usual.
 std::optional<input_file> open_input(unique_fd fd) {
   input_file input{std::move(fd), {}};
   if (!input.fd || ::fstat(input.fd.get(), &input.status) != 0) {
     return std::nullopt;
-  }
-  if (!input.regular()) {
-    ::fcntl(input.fd.get(), F_SETFL, ::fcntl(input.fd.get(), F_GETFL) & ~O_NONBLOCK);
   }
   return input;
 }
@@ -163,7 +145,7 @@ class batch {
   std::optional<input_file> open_argument(const char* argument);
   unique_fd open_name(const char* name);
   window read_window(const input_file& input);
-  bool write_output(std::string_view argument, const input_file& input, const window& first);
+  bool write_output(std::string_view argument, input_file& input, const window& first);
   io_status copy_data(const input_file& input, const window& first);
 
   reporter& report_;
@@ -225,7 +207,7 @@ bool batch::strip(const char* argument) {
 std::optional<input_file> batch::open_argument(const char* argument) {
   const auto parts = split_path(argument);
   if (!directory_.use(parts.directory)) {
-    return open_input(open_without_blocking(platform::starting_directory(), argument, O_NOFOLLOW));
+    return open_input(open_for_reading(platform::starting_directory(), argument, O_NOFOLLOW));
   }
   // "dir/" names the directory itself; "" names nothing.
   const bool names_directory = parts.name.empty() && !parts.directory.empty();
@@ -236,14 +218,14 @@ std::optional<input_file> batch::open_argument(const char* argument) {
 // the kernel's own protection is set to. Opening without following first
 // costs nothing where the name is no link.
 unique_fd batch::open_name(const char* name) {
-  auto fd = open_without_blocking(directory_.fd(), name, O_NOFOLLOW);
+  auto fd = open_for_reading(directory_.fd(), name, O_NOFOLLOW);
   struct stat link {};
   if (fd || ::fstatat(directory_.fd(), name, &link, AT_SYMLINK_NOFOLLOW) != 0 ||
       !S_ISLNK(link.st_mode) ||
       !may_follow_link(directory_.status(), link.st_uid, process_.ids())) {
     return fd;
   }
-  return open_without_blocking(directory_.fd(), name, 0);
+  return open_for_reading(directory_.fd(), name, 0);
 }
 
 window batch::read_window(const input_file& input) {
@@ -262,7 +244,7 @@ window batch::read_window(const input_file& input) {
   return {got.status, read_buffer_.first(got.count), outcome, got.at_end};
 }
 
-bool batch::write_output(std::string_view argument, const input_file& input, const window& first) {
+bool batch::write_output(std::string_view argument, input_file& input, const window& first) {
   if (!directory_.is_open() || !output_.create(directory_, split_path(output_name_).name.data(),
                                                input.fd.get(), input.status)) {
     report_.print(message::CANT_OPEN_FOR_WRITE, {output_name_});
@@ -285,7 +267,7 @@ bool batch::write_output(std::string_view argument, const input_file& input, con
   } else if (copied == io_status::write_failed) {
     output_.discard();
     report_.print(message::CANT_WRITE, {output_name_});
-  } else if (!output_.commit(read_buffer_)) {
+  } else if (!output_.commit(read_buffer_, std::move(input.fd))) {
     report_.print(message::CANT_WRITE, {output_name_});
   }
   return true;
@@ -406,6 +388,7 @@ int run(int argc, const char* const* argv) {
   if (const int signal = stop_signal(); signal != 0) {
     die_of(signal);
   }
+  platform::return_to_start();
   return 0;
 }
 

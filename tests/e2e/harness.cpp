@@ -128,9 +128,13 @@ class output_reader {
     const rlimit limit{*options.address_space_limit, *options.address_space_limit};
     ::setrlimit(RLIMIT_AS, &limit);
   }
-  // A signal that dumps core must not leave a core file among the outputs.
-  const rlimit no_core{0, 0};
-  ::setrlimit(RLIMIT_CORE, &no_core);
+  // A signal that dumps core must not leave a core file among the outputs,
+  // unless a row asks for one.
+  const rlimit core{options.core_size_limit, options.core_size_limit};
+  ::setrlimit(RLIMIT_CORE, &core);
+  if (options.refused_statx != 0 && !refuse_statx(options.refused_statx)) {
+    ::_exit(125);
+  }
   // A run that spins (a fault in the program) must not outlive its test.
   const rlimit minute{60, 60};
   ::setrlimit(RLIMIT_CPU, &minute);

@@ -49,6 +49,8 @@ enum needs : unsigned {
   PROC_FILES = 16,  // /proc/PID/cmdline
   HOLES = 32,       // a build that finds holes (SEEK_DATA)
   TRACEABLE = 64,   // strace sees the program itself: no emulator, no leak checker
+  SECCOMP = 128,    // seccomp filters, with the program run directly: no emulator
+  LOOKUPS = 256,    // a build that opens directories it may search but not read
 };
 
 struct requirement {
@@ -70,6 +72,11 @@ const requirement REQUIREMENTS[] = {
      "this build cannot find holes: it has no SEEK_DATA"},
     {TRACEABLE, [] { return !emulated() && !GEOS_UNWRAP_SANITIZE; },
      "strace would trace the emulator, or stop the leak checker, not the program"},
+    {SECCOMP, [] { return GEOS_UNWRAP_SECCOMP != 0 && !emulated(); },
+     "needs seccomp filters, and no emulator, whose own calls the filter would refuse"},
+    {LOOKUPS, [] { return GEOS_UNWRAP_LOOKUP_ONLY_DIRECTORIES != 0; },
+     "the system has neither O_PATH nor O_SEARCH (glibc defines no O_SEARCH), so this build "
+     "cannot open a directory it may search but not read"},
 };
 
 struct hostile_case {
@@ -150,6 +157,45 @@ std::optional<std::string> missing(const char* commands) {
   return std::nullopt;
 }
 
+// An output of each kind: new, over an old one, and in place; `report`
+// gets their lines.
+std::vector<std::string> each_kind_of_output(scene& s) {
+  put(s, "first.snd", geos_file("first", sound_bytes(5000)));
+  put(s, "tone.snd", geos_file("tone", "x"));
+  put(s, "tone.rng", "old");
+  s.memo = geos_file("song", sound_bytes(5000, 2));
+  put(s, "song.rng", s.memo);
+  s.report =
+      "Stripping 'first.snd' (first) to 'first.rng'.\nStripping 'tone.snd' (tone) to "
+      "'tone.rng'.\nStripping 'song.rng' (song) to 'song.rng'.\n";
+  return {"first.snd", "tone.snd", "song.rng"};
+}
+void check_each_kind(scene& s) {
+  EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
+  EXPECT_EQ(read_file(s.at("tone.rng")), MARKER + "x");
+  EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
+}
+
+// An output replaced in a subdirectory, then a FIFO that no writer opens:
+// the run waits there until a signal ends it.
+std::vector<std::string> replaced_then_fifo_without_writer(scene& s) {
+  fs::create_directory(s.at("sub"));
+  put(s, "sub/tone.snd", geos_file("t", "x"));
+  put(s, "sub/tone.rng", "old");
+  EXPECT_EQ(::mkfifo(s.at("song.snd").c_str(), 0600), 0);
+  return {"sub/tone.snd", "song.snd", "never.snd"};
+}
+// A core, where core_pattern names a file in the working directory and no
+// sanitizer turns cores off, is in the directory the run started in.
+void check_core_where_started(scene& s) {
+  EXPECT_EQ(snapshot(s.at("sub")).size(), 2U) << "a core among the outputs";
+  const auto pattern = read_file("/proc/sys/kernel/core_pattern");
+  const auto core = [](const auto& entry) { return entry.first.find("core") != std::string::npos; };
+  EXPECT_EQ(std::ranges::any_of(snapshot(s.dir), core),
+            !GEOS_UNWRAP_SANITIZE && !pattern.empty() &&
+                pattern.find_first_of("|/") == std::string::npos);
+}
+
 // The id of nobody on most systems.
 constexpr int NOBODY = 65534;
 
@@ -180,18 +226,10 @@ const hostile_case CASES[] = {
     {"closed_standard_streams_reach_no_output",
      nullptr,
      NOTHING,
-     [](scene& s) -> std::vector<std::string> {
-       put(s, "first.snd", geos_file("first", sound_bytes(5000)));
-       s.memo = geos_file("song", sound_bytes(5000, 2));
-       put(s, "song.rng", s.memo);
-       return {"first.snd", "song.rng"};
-     },
+     each_kind_of_output,
      {.close_streams = true},
      "",
-     [](scene& s) {
-       EXPECT_EQ(read_file(s.at("first.rng")), stripped(read_file(s.at("first.snd"))));
-       EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
-     }},
+     check_each_kind},
     {"traced_run_opens_no_standard_descriptor_and_each_directory_once",
      "strace",
      TRACEABLE,
@@ -310,9 +348,12 @@ const hostile_case CASES[] = {
        }
        run_or_skip("chattr +a " + s.at("append.rng").string());
        run_or_skip("chattr +i " + s.at("fixed.rng").string());
-       return {"append.snd", "fixed.snd"};
+       // A new output first: a name not found must not end the use of statx.
+       put(s, "new.snd", geos_file("new", "x"));
+       return {"new.snd", "append.snd", "fixed.snd"};
      },
      {},
+     "Stripping 'new.snd' (new) to 'new.rng'.\n"
      "Can't open 'append.rng' for write!\nCan't open 'fixed.rng' for write!\n",
      [](scene& s) {
        shell("chattr -a -i " + s.at("append.rng").string() + " " + s.at("fixed.rng").string());
@@ -637,7 +678,7 @@ const hostile_case CASES[] = {
      }},
     {"directory_that_may_not_be_read_still_takes_outputs",
      "setpriv",
-     ROOT | EXTENSIONS,
+     ROOT | LOOKUPS,
      [](scene& s) -> std::vector<std::string> {
        fs::permissions(s.dir, fs::perms(0755));
        fs::create_directory(s.at("box"));
@@ -650,6 +691,62 @@ const hostile_case CASES[] = {
      {.wrapper = AS_NOBODY},
      "Stripping 'box/x.snd' (x) to 'box/x.rng'.\n",
      [](scene& s) { EXPECT_EQ(read_file(s.at("box/x.rng")), MARKER + "y"); }},
+    {"statx_refused_by_a_filter_is_done_without",
+     nullptr,
+     SECCOMP,
+     each_kind_of_output,
+     {.refused_statx = EPERM},
+     nullptr,
+     check_each_kind},
+    {"statx_missing_as_on_kernels_before_4_11_is_done_without",
+     nullptr,
+     SECCOMP,
+     each_kind_of_output,
+     {.refused_statx = ENOSYS},
+     nullptr,
+     check_each_kind},
+    {"quit_while_a_fifo_waits_for_its_writer_dumps_core_where_the_run_started",
+     nullptr,
+     NOTHING,
+     replaced_then_fifo_without_writer,
+     {.signal = SIGQUIT, .signal_after_ms = 300, .core_size_limit = RLIM_INFINITY},
+     "Stripping 'sub/tone.snd' (t) to 'sub/tone.rng'.\n",
+     check_core_where_started},
+    {"crash_dumps_core_where_the_run_started",
+     nullptr,
+     NOTHING,
+     replaced_then_fifo_without_writer,
+     {.signal = SIGABRT, .signal_after_ms = 300, .core_size_limit = RLIM_INFINITY},
+     "",
+     check_core_where_started},
+    {"in_place_under_another_spelling_on_exfat",
+     "mkfs.exfat mount.exfat-fuse losetup strace",
+     ROOT | TRACEABLE,
+     [](scene& s) -> std::vector<std::string> {
+       fs::create_directory(s.at("mnt"));
+       run_or_skip("cd " + s.dir.string() + " && truncate -s 8M img && mkfs.exfat img >/dev/null" +
+                   " && d=$(losetup -f --show img) && { mount.exfat-fuse $d mnt >/dev/null ||" +
+                   " ! losetup -d $d; }");
+       // exFAT through FUSE numbers T.RNG and T.rng apart; renaming over one
+       // while the other is open crashes its daemon. Only that strip is
+       // flushed, not one over an old output from before.
+       write_file(s.at("mnt/T.RNG"), geos_file("t", "x"));
+       write_file(s.at("mnt/a.snd"), geos_file("a", "y"));
+       write_file(s.at("mnt/a.rng"), "old");
+       run_or_skip("touch -d 2001-01-01 " + s.at("mnt/a.rng").string());
+       return {"mnt/T.RNG", "mnt/a.snd"};
+     },
+     {.wrapper = {"strace", "-o", "trace", "-e", "trace=fsync"}},
+     "Stripping 'mnt/T.RNG' (t) to 'mnt/T.rng'.\nStripping 'mnt/a.snd' (a) to 'mnt/a.rng'.\n",
+     [](scene& s) {
+       const auto left =
+           shell("cd " + s.dir.string() + "/mnt && LC_ALL=C ls -A && cat T.rng a.rng");
+       shell("cd " + s.dir.string() + " && { umount mnt || umount -l mnt; }; " +
+             "losetup -j img -O NAME -n | xargs losetup -d");
+       EXPECT_EQ(left, "T.rng\na.rng\na.snd\n" + MARKER + "x" + MARKER + "y");
+       const auto trace = read_file(s.at("trace"));
+       EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 3) << trace;
+     }},
     {"interrupted_run_cleans_up_and_reports_what_it_finished",
      nullptr,
      NOTHING,

@@ -26,4 +26,10 @@ bool have_leases();
 // gives it up. False where refused or where the system has no leases.
 bool set_write_lease(int fd, bool held);
 
+// Makes every later statx call of this process and of what it executes
+// fail with `error`, as a seccomp filter of a container runtime or a kernel
+// without the call does. False where refused or where the system has no
+// seccomp filters. Allocates nothing, so a forked child may call it.
+bool refuse_statx(int error);
+
 }  // namespace geos::e2e
