@@ -127,7 +127,8 @@ class point_source {
     p.output = file_of(me, {0600, 0640, 0644, 0660, 0664, 0666, 0604, 06755, 0444});
     // Others plant in shared directories, which they do not own.
     const bool planted = p.input_made == PLANTED_LINK || p.output_made >= PLANTED_LINK;
-    p.dir = {pick(2) == 0 ? me.uid : 0, file_of(me, {0}).group,
+    p.dir = {planted || pick(2) == 0 ? pick_of({me.uid, uid_t{0}}) : file_of(me, {0}).owner,
+             file_of(me, {0}).group,
              planted ? pick_of<mode_t>({01777, 03777})
                      : pick_of<mode_t>({0755, 0775, 0777, 02775, 02777, 01777, 01775, 03777, 0555}),
              0};
