@@ -118,9 +118,11 @@ class point_source {
   point_source(std::uint64_t seed, const cast& c) : random_(seed), cast_(c) {}
 
   point next() {
-    point p{pick(std::size(CALLERS)), pick_of({FILE, FILE, FILE, OWN_LINK, PLANTED_LINK}),
-            pick_of({NONE, NONE, FILE, FILE, IN_PLACE, OWN_LINK, PLANTED_LINK, PLANTED_DANGLING,
-                     PLANTED_FILE})};
+    point p{};
+    p.caller = pick(std::size(CALLERS));
+    p.input_made = pick_of({FILE, FILE, FILE, OWN_LINK, PLANTED_LINK});
+    p.output_made = pick_of(
+        {NONE, NONE, FILE, FILE, IN_PLACE, OWN_LINK, PLANTED_LINK, PLANTED_DANGLING, PLANTED_FILE});
     const auto& me = cast_.*CALLERS[p.caller].who;
     p.planter = me.uid == cast_.outsider.uid ? cast_.member.uid : cast_.outsider.uid;
     p.input = file_of(me, {0600, 0640, 0644, 0604, 0660, 0664, 0444, 0044, 0400, 0606});
@@ -190,7 +192,7 @@ std::string restore_entry(const std::string& path, const file_spec& f, const cas
 std::vector<bool> kernel_allows(const account& who, const std::vector<std::string>& paths,
                                 const std::string& test) {
   std::string command;
-  for (const auto& word : wrapper_for({"", nullptr, {}}, who)) {
+  for (const auto& word : wrapper_for({"", nullptr, {}, false, false}, who)) {
     command += word + " ";
   }
   command += "sh -c 'for f; do test " + test + " && printf 1 || printf 0; done' -";
@@ -256,7 +258,8 @@ grid::grid(const fs::path& root, std::uint64_t seed, std::size_t count) : root_(
   point_source source(seed, cast_);
   std::string restore;
   for (std::size_t i = 0; i < count; ++i) {
-    set_up(scenes_.emplace_back(scene{source.next(), "p" + std::to_string(10000 + i) + "/"}),
+    set_up(scenes_.emplace_back(
+               scene{.p = source.next(), .input = "p" + std::to_string(10000 + i) + "/"}),
            restore);
   }
   write_file(root_ / "restore", restore);
