@@ -213,7 +213,7 @@ std::string state_of(const fs::path& path) {
   const bool link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
   return std::to_string(st.st_ino) + " " + std::to_string(st.st_uid) + ":" +
          std::to_string(st.st_gid) + " " + std::to_string(st.st_mode) + " " +
-         std::to_string(st.st_ctim.tv_nsec) + " " +
+         std::to_string(st.st_ctime) + " " +
          (link ? fs::read_symlink(path).string() : read_file(path));
 }
 
