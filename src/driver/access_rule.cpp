@@ -29,10 +29,11 @@ struct input_readers {
   bool other;
 };
 input_readers readers_of(const file_facts& input, bool acl_travels) {
-  const bool acl = input.acl != access_list::absent;
+  const bool acl = input.acl.kind != access_list::absent;
   const bool bits_tell = !acl || acl_travels;
   const bool group_class = bits_tell && has(input.mode, S_IRGRP);
-  return {has(input.mode, S_IRUSR), group_class, group_class && (!acl || input.group_entry_reads),
+  return {has(input.mode, S_IRUSR), group_class,
+          group_class && (!acl || input.acl.group_entry_reads),
           bits_tell && has(input.mode, S_IROTH)};
 }
 
@@ -135,8 +136,8 @@ mode_t new_output_mode(const file_facts& input, const caller_ids& caller, bool g
   // The group bits of a file with an ACL are its mask; Linux gives an ACL
   // with an empty mask no say, so that its named users and groups get the
   // other bits.
-  const bool named_read = input.named_entries_read && has(input.mode, S_IRGRP);
-  if (input.acl != access_list::absent && (mode & GROUP_BITS) == 0 && !named_read) {
+  const bool named_read = input.acl.named_entries_read && has(input.mode, S_IRGRP);
+  if (input.acl.kind != access_list::absent && (mode & GROUP_BITS) == 0 && !named_read) {
     mode &= static_cast<mode_t>(~S_IROTH);
   }
   return mode;
@@ -163,7 +164,7 @@ mode_t replaced_output_mode(const file_facts& old, const file_facts& input,
   // and whose group's members now fall among the others.
   auto source = in_place ? old : input;
   if (in_place) {
-    source.acl = acl == acl_carry::none ? access_list::absent : access_list::present;
+    source.acl.kind = acl == acl_carry::none ? access_list::absent : access_list::present;
   }
   const bool same_group = new_group == source.group && new_group != caller.unmapped_gid;
   return mode & read_bound(source, false,

@@ -24,8 +24,9 @@
 // members read what its group entry allows, not what its mask allows; and
 // where the output's mask ends up empty, Linux lets the ACL's named users
 // and groups fall back to the other bits, which then keep reading only
-// where all of them read the input. An ACL the output would inherit from a default ACL of its
-// directory is replaced by the input's or removed: it never widens the output.
+// where all of them read the input. An ACL the output would inherit from a
+// default ACL of its directory is replaced by the input's or removed: it
+// never widens the output.
 //
 // A replaced output keeps its owner, group, permission bits (but the set-ID
 // ones), ACL and other attributes, with the read bit of each class cleared
@@ -70,17 +71,22 @@ enum class access_list {
   unknown,  // it could not be read, or the system has no interface for it
 };
 
+// What the rule needs to know of a file's ACL: whether there is one and,
+// with one, whether its entry for the owning group grants reading and
+// whether every entry for a named user or group does (false where that is
+// not known).
+struct access_list_facts {
+  access_list kind = access_list::absent;
+  bool group_entry_reads = false;
+  bool named_entries_read = false;
+};
+
 // What the rule needs to know of a file.
 struct file_facts {
   uid_t owner = 0;
   gid_t group = 0;
   mode_t mode = 0;  // st_mode; with an ACL, the group bits are its mask
-  access_list acl = access_list::absent;
-  // With an ACL: whether its entry for the owning group grants reading,
-  // and whether every entry for a named user or group does. False where
-  // that is not known.
-  bool group_entry_reads = false;
-  bool named_entries_read = false;
+  access_list_facts acl{};
 };
 
 // What the kernel lets a process do beyond what permission bits and ACLs

@@ -88,6 +88,7 @@ unsigned read_privileges() {
   return (holds(CAP_CHOWN_BIT) ? CHANGE_OWNERSHIP : NO_PRIVILEGE) |
          (holds(CAP_FOWNER_BIT) ? REPLACE_IN_STICKY : NO_PRIVILEGE);
 }
+
 // Opens a directory for lookups only, with search permission alone: POSIX
 // calls it O_SEARCH, which glibc does not define.
 #if HAVE_O_PATH
@@ -479,25 +480,25 @@ access_list_facts access_list_of(int fd) {
     return present_access_list(std::span(value).first(static_cast<std::size_t>(size)));
   }
   if (errno == ERANGE) {
-    return {access_list::present, false, false};
+    return {access_list::present};
   }
   // A file system without POSIX ACLs holds none, unless it is NFSv4's.
   if (errno == EOPNOTSUPP) {
-    return {has_nfs4_access_list(fd) ? access_list::unknown : access_list::absent, false, false};
+    return {has_nfs4_access_list(fd) ? access_list::unknown : access_list::absent};
   }
-  return {errno == ENODATA ? access_list::absent : access_list::unknown, false, false};
+  return {errno == ENODATA ? access_list::absent : access_list::unknown};
 #elif HAVE_ACL_EXTENDED
   // Its entries are allowed or denied before the permission bits, which
   // therefore say nothing sure of the group.
   acl_t const acl = ::acl_get_fd_np(fd, ACL_TYPE_EXTENDED);
   if (acl == nullptr) {
-    return {errno == ENOENT ? access_list::absent : access_list::unknown, false, false};
+    return {errno == ENOENT ? access_list::absent : access_list::unknown};
   }
   ::acl_free(acl);
-  return {access_list::present, false, false};
+  return {access_list::present};
 #else
   static_cast<void>(fd);
-  return {access_list::unknown, false, false};
+  return {access_list::unknown};
 #endif
 }
 

@@ -105,17 +105,10 @@ struct extent {
 // ACL). True where this cannot be told.
 [[nodiscard]] bool creates_with_access_list(int dir);
 
-// Whether the open file `fd` carries an access ACL, whether its entry for
-// the owning group grants reading and whether every entry for a named user
-// or group does (each false where that cannot be told).
-// `unknown` where it cannot be read, where it is of a kind this program
-// cannot read or carry (NFSv4's), or where the system has no interface for
-// ACLs.
-struct access_list_facts {
-  access_list kind;
-  bool group_entry_reads;
-  bool named_entries_read;
-};
+// What the access ACL of the open file `fd` grants, as far as it can be
+// told: `unknown` where it cannot be read, where it is of a kind this
+// program cannot read or carry (NFSv4's), or where the system has no
+// interface for ACLs.
 [[nodiscard]] access_list_facts access_list_of(int fd);
 
 // Gives the open file `to` the access ACL of the open file `from`, which

@@ -154,10 +154,8 @@ bool staged_output::create(output_directory& dir, const char* name, int input_fd
   durable_ = replaces_input_ || (existing_ && looks_like(existing_->status, input));
   // Replacing the input itself narrows nothing, so its ACL need not be
   // looked at.
-  const auto acl = replaces_input_ ? platform::access_list_facts{access_list::absent, false, false}
-                                   : platform::access_list_of(input_fd);
-  input_ = {input.st_uid, input.st_gid,          input.st_mode,
-            acl.kind,     acl.group_entry_reads, acl.named_entries_read};
+  input_ = {input.st_uid, input.st_gid, input.st_mode,
+            replaces_input_ ? access_list_facts{} : platform::access_list_of(input_fd)};
   if (existing_ && !replaceable()) {
     return false;
   }
@@ -224,7 +222,7 @@ bool staged_output::replaceable() const {
 
 file_facts staged_output::old_facts() const {
   const auto& old = existing_->status;
-  return {old.st_uid, old.st_gid, old.st_mode, access_list::unknown};
+  return {old.st_uid, old.st_gid, old.st_mode, {access_list::unknown}};
 }
 
 bool staged_output::open_temp() {
@@ -318,17 +316,17 @@ bool staged_output::set_new_attributes(std::span<std::byte> scratch) {
   const bool group_set =
       group_certain || (settable && ::fchown(temp_.get(), UNCHANGED_OWNER, input_.group) == 0);
   return set_mode(new_output_mode(input_, caller_, group_set, acl_carried),
-                  input_.acl == access_list::present);
+                  input_.acl.kind == access_list::present);
 }
 
 // Whether the temporary now has the input's access ACL, or none where the
 // input has none; whatever it may have inherited from its directory is
 // replaced.
 bool staged_output::carry_input_access_list(std::span<std::byte> scratch) {
-  if (input_.acl == access_list::present) {
+  if (input_.acl.kind == access_list::present) {
     return platform::copy_access_list(input_fd_, temp_.get(), scratch);
   }
-  return input_.acl == access_list::absent &&
+  return input_.acl.kind == access_list::absent &&
          (!dir_->creates_with_access_list() || platform::drop_access_list(temp_.get()));
 }
 

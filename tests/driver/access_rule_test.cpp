@@ -24,7 +24,6 @@ struct stat directory(mode_t mode, uid_t owner = ME) {
   return status;
 }
 
-// Root holds every privilege unless told otherwise.
 // Root holds every privilege, others none, unless told otherwise.
 caller_ids caller(uid_t uid = ME, mode_t umask = 022, std::optional<unsigned> privileges = {}) {
   const unsigned held = privileges.value_or(uid == 0 ? ALL_PRIVILEGES : NO_PRIVILEGE);
@@ -54,14 +53,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // clang-format off
         new_case{"group_not_set_gets_nothing", {ME, OTHER, 0664}, 0, false, true, 0604},
-        new_case{"carried_acl_keeps_mask_and_other", {ME, ME, 0654, PRESENT}, 0, true, true, 0644},
+        new_case{"carried_acl_keeps_mask_and_other", {ME, ME, 0654, {PRESENT}}, 0, true, true, 0644},
         new_case{"acl_named_entry_denied_falls_among_others_with_an_empty_mask",
-                 {ME, OTHER, 0644, PRESENT, true, false}, 0, false, true, 0600},
+                 {ME, OTHER, 0644, {PRESENT, true, false}}, 0, false, true, 0600},
         new_case{"acl_group_entry_that_reads_lets_other_keep_read",
-                 {ME, OTHER, 0644, PRESENT, true, true}, 0, false, true, 0604},
+                 {ME, OTHER, 0644, {PRESENT, true, true}}, 0, false, true, 0604},
         new_case{"acl_named_entries_keep_their_say_while_the_mask_is_not_empty",
-                 {ME, ME, 0644, PRESENT, true, false}, 0, true, true, 0644},
-        new_case{"acl_not_carried_leaves_only_the_caller", {ME, ME, 0644, PRESENT}, 0, true, false,
+                 {ME, ME, 0644, {PRESENT, true, false}}, 0, true, true, 0644},
+        new_case{"acl_not_carried_leaves_only_the_caller", {ME, ME, 0644, {PRESENT}}, 0, true, false,
                  0600}),
     // clang-format on
     case_name{});
