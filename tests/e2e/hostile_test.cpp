@@ -51,6 +51,7 @@ enum needs : unsigned {
   TRACEABLE = 64,   // strace sees the program itself: no emulator, no leak checker
   SECCOMP = 128,    // seccomp filters, with the program run directly: no emulator
   LOOKUPS = 256,    // a build that opens directories it may search but not read
+  BARE = 512,       // the program runs without /proc: no emulator, no sanitizer
 };
 
 struct requirement {
@@ -77,6 +78,8 @@ const requirement REQUIREMENTS[] = {
     {LOOKUPS, [] { return GEOS_UNWRAP_LOOKUP_ONLY_DIRECTORIES != 0; },
      "the system has neither O_PATH nor O_SEARCH (glibc defines no O_SEARCH), so this build "
      "cannot open a directory it may search but not read"},
+    {BARE, [] { return !emulated() && !GEOS_UNWRAP_SANITIZE; },
+     "the emulator or the sanitizer needs the /proc that this row hides"},
 };
 
 struct hostile_case {
@@ -746,6 +749,29 @@ const hostile_case CASES[] = {
        EXPECT_EQ(left, "T.rng\na.rng\na.snd\n" + MARKER + "x" + MARKER + "y");
        const auto trace = read_file(s.at("trace"));
        EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 3) << trace;
+     }},
+    {"without_proc_root_keeps_its_privileges_and_nobody_stays_unknown",
+     "unshare mount",
+     ROOT | BARE,
+     [](scene& s) -> std::vector<std::string> {
+       run_or_skip("unshare -m sh -c 'mount -t tmpfs none /proc'");
+       for (const char* name : {"kept", "nobody"}) {
+         put(s, std::string(name) + ".snd", geos_file(name, "x"));
+         put(s, std::string(name) + ".rng", "old");
+       }
+       // Another user's input and output: only the privilege keeps the owner.
+       own(s.at("kept.snd"), 4201, 4201);
+       own(s.at("kept.rng"), 4201, 4201);
+       own(s.at("nobody.rng"), NOBODY, NOBODY);
+       return {"kept.snd", "nobody.snd"};
+     },
+     {.wrapper = {"unshare", "-m", "sh", "-c", "mount -t tmpfs none /proc && exec \"$0\" \"$@\""}},
+     "Stripping 'kept.snd' (kept) to 'kept.rng'.\nCan't open 'nobody.rng' for write!\n",
+     [](scene& s) {
+       struct stat kept {};
+       EXPECT_EQ(::stat(s.at("kept.rng").c_str(), &kept), 0);
+       EXPECT_EQ(kept.st_uid, 4201U) << "a replaced output keeps its owner";
+       EXPECT_EQ(read_file(s.at("kept.rng")) + read_file(s.at("nobody.rng")), MARKER + "xold");
      }},
     {"interrupted_run_cleans_up_and_reports_what_it_finished",
      nullptr,
