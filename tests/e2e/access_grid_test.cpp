@@ -74,7 +74,8 @@ const caller_kind CALLERS[] = {
 // clang-format on
 constexpr std::size_t PLAIN_USERS = 3;  // the first callers run as the test accounts themselves
 
-std::vector<std::string> wrapper_for(const caller_kind& kind, const account& a) {
+// The words that run a command as `a`, then under `as`; none for root alone.
+std::vector<std::string> wrapper_for(const account& a, const std::vector<std::string>& as = {}) {
   std::vector<std::string> words{"setpriv"};
   if (a.uid != 0) {
     std::string groups = std::to_string(a.groups[0]);
@@ -84,7 +85,7 @@ std::vector<std::string> wrapper_for(const caller_kind& kind, const account& a) 
     words.insert(words.end(), {"--reuid=" + std::to_string(a.uid),
                                "--regid=" + std::to_string(a.gid), "--groups=" + groups});
   }
-  words.insert(words.end(), kind.as.begin(), kind.as.end());
+  words.insert(words.end(), as.begin(), as.end());
   return words.size() > 1 ? words : std::vector<std::string>{};
 }
 
@@ -192,7 +193,7 @@ std::string restore_entry(const std::string& path, const file_spec& f, const cas
 std::vector<bool> kernel_allows(const account& who, const std::vector<std::string>& paths,
                                 const std::string& test) {
   std::string command;
-  for (const auto& word : wrapper_for({"", nullptr, {}, false, false}, who)) {
+  for (const auto& word : wrapper_for(who)) {
     command += word + " ";
   }
   command += "sh -c 'for f; do test " + test + " && printf 1 || printf 0; done' -";
@@ -336,7 +337,7 @@ void grid::ask(asked what, std::string scene::*path, const std::string& test) {
 
 void grid::run() {
   for (std::size_t kind = 0; kind < std::size(CALLERS); ++kind) {
-    const auto wrapper = wrapper_for(CALLERS[kind], cast_.*CALLERS[kind].who);
+    const auto wrapper = wrapper_for(cast_.*CALLERS[kind].who, CALLERS[kind].as);
     const bool runs = run_tool(root_, {}, {.wrapper = wrapper}).out.starts_with("Usage:");
     std::vector<std::string> arguments;
     for (auto& s : scenes_) {
