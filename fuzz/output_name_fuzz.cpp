@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "driver/driver.hpp"
+#include "rules/output_name.hpp"
 
 namespace {
 

@@ -1,3 +1,3 @@
-#include "driver/driver.hpp"
+#include "driver/run.hpp"
 
 int main(int argc, char** argv) { return geos::run(argc, argv); }

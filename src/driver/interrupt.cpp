@@ -8,8 +8,6 @@
 #include <csignal>
 #include <ctime>
 
-#include "driver/platform.hpp"
-
 namespace geos {
 
 namespace {
@@ -40,16 +38,6 @@ extern "C" void record(int signal) {
 constexpr std::array STOP_SIGNALS{SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1,
                                   SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 
-constexpr std::array CRASH_SIGNALS{SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGSYS, SIGTRAP};
-
-// A core is dumped in the working directory: the one the run started in,
-// not an output's. The default action is back by now (SA_RESETHAND), so the
-// signal sent again ends the process as it would have.
-extern "C" void crash_where_started(int signal) {
-  platform::return_to_start();
-  static_cast<void>(::raise(signal));
-}
-
 }  // namespace
 
 void catch_stop_signals() {
@@ -71,16 +59,6 @@ void catch_stop_signals() {
     action.sa_mask = all;
     static_cast<void>(::sigaction(signal, &action, nullptr));
   }
-  // A handler already there (a sanitizer's) is put back.
-  for (const int signal : CRASH_SIGNALS) {
-    struct sigaction action {};
-    struct sigaction before {};
-    action.sa_handler = crash_where_started;
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    if (::sigaction(signal, &action, &before) == 0 && before.sa_handler != SIG_DFL) {
-      static_cast<void>(::sigaction(signal, &before, nullptr));
-    }
-  }
 }
 
 int stop_signal() noexcept { return caught; }
@@ -98,7 +76,6 @@ int stop_milliseconds_left() noexcept {
 }
 
 void die_of(int signal) {
-  platform::return_to_start();
   static_cast<void>(std::signal(signal, SIG_DFL));
   sigset_t only{};
   sigemptyset(&only);

@@ -7,10 +7,7 @@ namespace geos {
 // Catches those signals, except where one is ignored on entry
 // (as under nohup). The handler only records the signal; blocking calls it
 // interrupts fail with EINTR instead of being restarted, so that every loop
-// that waits can notice it. The signals of a crash (SIGSEGV, SIGABRT and
-// the like), where nothing else handles them, take the process back to the
-// directory it started in before they end it, so that a core dump lands
-// there.
+// that waits can notice it.
 void catch_stop_signals();
 
 // The stop signal caught so far, or 0.
@@ -23,8 +20,7 @@ void catch_stop_signals();
 
 // Ends the process by `signal` as though it had never been caught, so that
 // the parent sees the usual status of a process killed by it (with a core
-// dump, in the directory the run started in, where the signal makes one
-// and the limits allow).
+// dump where the signal makes one and the limits allow).
 [[noreturn]] void die_of(int signal);
 
 }  // namespace geos

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -175,37 +174,6 @@ struct attribute_source {
   }
 };
 
-// The attribute calls take a path. With the output's directory as working
-// directory that path is the bare name, a third of the cost of the same
-// lookup through /proc. The directory is told by its identity, which
-// survives a descriptor number being reused.
-struct working_directory {
-  dev_t device = 0;
-  ino_t inode = 0;
-};
-// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-working_directory current_directory;
-// The directory to go back to while the working directory is moved, else
-// -1; read by signal handlers.
-volatile std::sig_atomic_t way_back = -1;
-// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
-
-bool enter(int dir, const struct stat& status) {
-  if (way_back >= 0 && current_directory.device == status.st_dev &&
-      current_directory.inode == status.st_ino) {
-    return true;
-  }
-  // Without a way back to where the run started, relative names of later
-  // arguments would be looked up in the wrong place.
-  const int start = starting_directory();
-  if (start == AT_FDCWD || ::fchdir(dir) != 0) {
-    return false;
-  }
-  current_directory = {status.st_dev, status.st_ino};
-  way_back = start;
-  return true;
-}
-
 acl_carry copy_listed(const attribute_source& from, std::string_view names, int to,
                       bool drop_own_access_list, std::span<std::byte> values) {
   auto result = acl_carry::none;
@@ -342,23 +310,6 @@ unmapped_ids unmapped() {
 unsigned held_privileges() {
   static const unsigned held = read_privileges();
   return held;
-}
-
-int starting_directory() {
-#if HAVE_LINUX_XATTR && HAVE_O_PATH
-  static const unique_fd start(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  return start ? start.get() : AT_FDCWD;
-#else
-  return AT_FDCWD;
-#endif
-}
-
-void return_to_start() noexcept {
-#if HAVE_LINUX_XATTR
-  if (way_back >= 0 && ::fchdir(way_back) == 0) {
-    way_back = -1;
-  }
-#endif
 }
 
 unique_fd open_directory(int at, const char* path) {
@@ -537,11 +488,13 @@ bool drop_access_list(int fd) {
 #endif
 }
 
-acl_carry carry_attributes(int dir, const struct stat& dir_status, const char* name, int to,
-                           bool drop_own_access_list, std::span<std::byte> scratch) {
+acl_carry carry_attributes(int dir, const char* name, int to, bool drop_own_access_list,
+                           std::span<std::byte> scratch) {
 #if HAVE_LINUX_XATTR
+  // The attribute calls take a path; one through /proc reaches the name
+  // inside the directory held open, whatever became of its path.
   const proc_path through_proc(dir, name);
-  attribute_source from{enter(dir, dir_status) ? name : through_proc.c_str(), -1};
+  attribute_source from{through_proc.c_str(), -1};
   const auto names = scratch.first(LIST_LIMIT);
   auto listed = from.list(names);
   unique_fd opened;
@@ -561,7 +514,6 @@ acl_carry carry_attributes(int dir, const struct stat& dir_status, const char* n
                               static_cast<std::size_t>(listed));
   return copy_listed(from, list, to, drop_own_access_list, scratch.subspan(LIST_LIMIT));
 #else
-  static_cast<void>(dir_status);
   static_cast<void>(scratch);
   return copy_all_metadata(dir, name, to, drop_own_access_list);
 #endif

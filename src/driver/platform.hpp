@@ -1,7 +1,10 @@
-// Every facility that differs between systems, behind one set of functions.
-// Each has a POSIX fallback that gives the same result where the system
-// lacks the faster or finer call; which one a build uses is decided at
-// configure time (geos_config.h), and only platform.cpp looks at that.
+// Where POSIX systems differ: the calls that Linux, macOS and the BSDs offer
+// beyond POSIX, or that a kernel or a sandbox may refuse, behind one set of
+// functions. Each has a POSIX fallback that gives the same result, or a
+// result that grants less, where the system lacks the faster or finer call;
+// which one a build uses is decided at configure time (geos_config.h), and
+// only platform.cpp looks at that. Plain POSIX calls are made where they are
+// needed.
 #pragma once
 
 #include <sys/stat.h>
@@ -11,8 +14,8 @@
 #include <optional>
 #include <span>
 
-#include "driver/access_rule.hpp"
 #include "driver/unique_fd.hpp"
+#include "rules/access_rule.hpp"
 
 namespace geos::platform {
 
@@ -29,16 +32,6 @@ struct unmapped_ids {
 // where the system reports effective capabilities, the ones they grant,
 // read once; elsewhere all of them for uid 0 and none for anyone else.
 [[nodiscard]] unsigned held_privileges();
-
-// The directory the process started in, for relative paths: the working
-// directory itself may move during the run (see carry_attributes).
-// AT_FDCWD where it cannot be held open; the working directory then stays.
-[[nodiscard]] int starting_directory();
-
-// Makes the directory the run started in the working directory again,
-// where carry_attributes moved it; does nothing otherwise. Safe to call
-// from a signal handler.
-void return_to_start() noexcept;
 
 // Opens the directory `path` (relative to the directory `at`) as a base for
 // the *at calls. Where reading it is refused, a descriptor good for lookups
@@ -122,19 +115,15 @@ struct extent {
 [[nodiscard]] bool drop_access_list(int fd);
 
 // Gives the file `to` the ACL and extended attributes of `name` in `dir`
-// (whose status is `dir_status`; not following a link), as far as the file
-// system and the caller's rights allow; other extended attributes that
-// cannot be set are passed over. The attribute calls take paths only, so
-// `dir` may become the working directory, until return_to_start(); paths
-// relative to where the process started must be taken relative to
-// starting_directory().
+// (not following a link), as far as the file system and the caller's rights
+// allow; other extended attributes that cannot be set are passed over. The
+// working directory is left alone.
 // Where the old file has no ACL and `to` may have one of its own
 // (`drop_own_access_list`), that one is removed. `scratch` (at least
 // 128 KiB) holds the names and values on the way. Where the system has no
 // interface for these, or the old file has an NFSv4 ACL (which is not
 // carried), the ACL counts as lost: nobody can tell what it was.
-[[nodiscard]] acl_carry carry_attributes(int dir, const struct stat& dir_status, const char* name,
-                                         int to, bool drop_own_access_list,
-                                         std::span<std::byte> scratch);
+[[nodiscard]] acl_carry carry_attributes(int dir, const char* name, int to,
+                                         bool drop_own_access_list, std::span<std::byte> scratch);
 
 }  // namespace geos::platform

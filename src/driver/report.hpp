@@ -1,4 +1,5 @@
-// The report lines and the one place that prints them.
+// The one place that prints report lines (their texts, and what they show
+// of each field, are in rules/report_lines.hpp).
 #pragma once
 
 #include <concepts>
@@ -7,24 +8,9 @@
 #include <span>
 #include <string_view>
 
+#include "rules/report_lines.hpp"
+
 namespace geos {
-
-namespace message {
-inline constexpr std::string_view USAGE = "Usage: %s [soundfile1] [soundfile2] [...]\n";
-inline constexpr std::string_view CANT_OPEN = "Can't open '%s'.\n";
-inline constexpr std::string_view CANT_READ = "Can't read '%s'.\n";
-inline constexpr std::string_view NOT_GEOS = "'%s' is not a GEOS file (already stripped?).\n";
-inline constexpr std::string_view CORRUPTED = "'%s' is corrupted?\n";
-inline constexpr std::string_view CANT_OPEN_FOR_WRITE = "Can't open '%s' for write!\n";
-inline constexpr std::string_view STRIPPING = "Stripping '%s' (%s) to '%s'.\n";
-inline constexpr std::string_view CANT_WRITE = "Can't write '%s'!\n";
-}  // namespace message
-
-// Where a field of a report line comes from, which decides how it is shown.
-enum class field_origin {
-  caller,  // a name given to the tool, or made from one: the caller's own
-  file,    // text read from a file
-};
 
 // A field of a report line. Anything that makes a std::string_view makes a
 // field of the caller's.
@@ -50,19 +36,11 @@ struct field {
 // for a while (a slow reader, or one in non-blocking mode) is waited for;
 // once a stop signal has come, only until the stop's deadline, after which
 // the lines not delivered are dropped whole; a line longer than PIPE_BUF is
-// then not begun, since a reader that stalls could cut it. A reader that goes away ends
-// the report, never the run. Write errors are not reported: a report line
+// then not begun, since a reader that stalls could cut it. A reader that
+// goes away ends the report, never the run. Write errors are not reported: a report line
 // is never worth losing a file over.
 //
-// In a field read from a file, every C0 control, DEL, C1 control (U+0080
-// to U+009F, encoded in UTF-8) and bidirectional formatting character
-// (U+202A to U+202E, U+2066 to U+2069) is shown as '?', one per encoded
-// character, wherever the line goes: whoever made the file must not add
-// lines to the report, nor act on a terminal that shows it later. Onto a
-// terminal, where a user watches, the same holds for every field, and each
-// byte that is not part of valid UTF-8 is shown as '?' too. Every other byte
-// passes unchanged, so that names reach a script exactly as given and a text
-// in a legacy character set keeps its bytes; no locale is read.
+// Each field is shown as show_start() says.
 class reporter {
  public:
   // `buffer` is borrowed for the reporter's lifetime; its size is the

@@ -59,4 +59,20 @@ std::string_view header_text(std::span<const std::byte> bytes) {
   return {reinterpret_cast<const char*>(text.data()), length};
 }
 
+std::size_t first_read_length(long long reported_size) {
+  return reported_size > 0 && static_cast<unsigned long long>(reported_size) < READ_LIMIT
+             ? static_cast<std::size_t>(reported_size) + 1
+             : FIRST_READ;
+}
+
+bool settled(scan_outcome outcome, std::span<const std::byte> first_bytes) {
+  if (outcome.kind != scan_kind::found) {
+    // Fewer bytes than the signature may be the start of one.
+    return outcome.kind == scan_kind::not_geos && first_bytes.size() >= GEOS_SIGNATURE.size();
+  }
+  // With a marker found, the text ends inside the bytes: at a NUL, or at
+  // the marker for want of one, when a NUL further on would end it later.
+  return first_bytes[HEADER_TEXT_OFFSET + header_text(first_bytes).size()] == std::byte{0};
+}
+
 }  // namespace geos

@@ -31,6 +31,11 @@ inline constexpr std::array<std::byte, 4> GEOS_SIGNATURE{std::byte{0xC7}, std::b
 inline constexpr std::array<std::byte, 3> SOUND_DATA_MARKER{std::byte{0x02}, std::byte{0x4A},
                                                             std::byte{0x3A}};
 
+// Most headers end within the first kilobyte. Reading only that much of a
+// long file first lets the rest be copied without passing through the
+// reader.
+inline constexpr std::size_t FIRST_READ = 1024;
+
 // Offset of the header text: it follows the signature directly.
 inline constexpr std::size_t HEADER_TEXT_OFFSET = GEOS_SIGNATURE.size();
 
@@ -65,5 +70,17 @@ struct scan_outcome {
 // borrows from `bytes`; it is empty when `bytes` is too short to hold a
 // header text.
 [[nodiscard]] std::string_view header_text(std::span<const std::byte> bytes);
+
+// How many bytes to read first from a file that reported `reported_size`
+// bytes (0 where it reports nothing useful): one past its size where that is
+// below READ_LIMIT, which proves its end in one read; FIRST_READ otherwise.
+[[nodiscard]] std::size_t first_read_length(long long reported_size);
+
+// Whether the outcome and header text of `first_bytes`, the first bytes of
+// a longer input, are those that any longer read of it would give: no
+// signature, or a marker found and the header text ended by a NUL among
+// them. `outcome` is locate_sound_data(first_bytes). False for fewer bytes
+// than the signature.
+[[nodiscard]] bool settled(scan_outcome outcome, std::span<const std::byte> first_bytes);
 
 }  // namespace geos

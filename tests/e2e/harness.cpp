@@ -128,9 +128,8 @@ class output_reader {
     const rlimit limit{*options.address_space_limit, *options.address_space_limit};
     ::setrlimit(RLIMIT_AS, &limit);
   }
-  // A signal that dumps core must not leave a core file among the outputs,
-  // unless a row asks for one.
-  const rlimit core{options.core_size_limit, options.core_size_limit};
+  // A signal that dumps core must not leave a core file among the outputs.
+  const rlimit core{0, 0};
   ::setrlimit(RLIMIT_CORE, &core);
   if (options.refused_statx != 0 && !refuse_statx(options.refused_statx)) {
     ::_exit(125);

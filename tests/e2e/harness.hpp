@@ -55,7 +55,6 @@ struct run_options {
   int read_delay_ms = 0;         // standard output is not read before this (-1: until the end)
   std::size_t read_at_most = 0;  // where set, the reader goes away after this many bytes
   int refused_statx = 0;         // where set, statx fails with this errno (refuse_statx)
-  rlim_t core_size_limit = 0;    // RLIMIT_CORE of the child
 };
 
 struct run_result {

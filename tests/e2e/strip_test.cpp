@@ -257,36 +257,14 @@ INSTANTIATE_TEST_SUITE_P(cases, strip_write_limit,
                                          limit_case{"deep_in_tail", 150000, 400000}),
                          case_name{});
 
-TEST_F(strip, header_controls_masked_everywhere_names_and_broken_utf8_only_on_a_terminal) {
-  const std::string name = "t\x1B[31m\x7F.snd";
-  // C0 (a line break and ESC sequences among them), DEL, C1 CSI and OSC, a
-  // stray byte, an overlong '/', an old 5-byte lead with three continuation
-  // bytes; the bidirectional overrides and isolates beside their printable
-  // neighbours; the first and last valid character of each range with a
-  // narrowed second byte, and the invalid one beside it; a cut sequence.
-  const std::string text =
-      "h\x07i\x1Bx\r\nCan't\t\x1B[2K\x7F\xC2\x9B\xC2\x9D\xFF\xC0\xAF\xF8\x88\x80\x80 caf\xC3\xA9"
-      "\xDF\xBF \xE2\x82\xAC\xEF\xBF\xBD "
-      "\xE2\x80\xA9\xE2\x80\xAA\xE2\x80\xAE\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xA6\xE2\x81\xA9\xE2\x81"
-      "\xAA "
-      "\xE0\xA0\x80\xE0\x9F\xBF \xED\x9F\xBF\xED\xA0\x80 \xF0\x90\x80\x80\xF0\x8F\xBF\xBF "
-      "\xF4\x8F\xBF\xBF\xF4\x90\x80\x80 \xC2\x9F\xC2\xA0\xE2\x82";
-  const std::string valid =
-      " caf\xC3\xA9\xDF\xBF \xE2\x82\xAC\xEF\xBF\xBD \xE2\x80\xA9??\xE2\x80\xAF"
-      "\xE2\x81\xA5??\xE2\x81\xAA \xE0\xA0\x80";
-  write_file(at(name), geos_file(text, "d"));
-  // A name that ends in a whole character shows it whole.
-  const auto tty =
-      run({name, "\n", "caf\xC3\xA9"}, {.file_size_limit = {}, .terminal = true, .wrapper = {}});
-  EXPECT_EQ(tty.out, "Stripping 't?[31m?.snd' (h?i?x??Can't??[2K??????????" + valid +
-                         "??? \xED\x9F\xBF??? \xF0\x90\x80\x80???? \xF4\x8F\xBF\xBF???? ?\xC2\xA0?"
-                         "?) to 't?[31m?.rng'.\n"
-                         "Can't open '?'.\nCan't open 'caf\xC3\xA9'.\n");
-  // Into a pipe, bytes that are no UTF-8 may be a title in another character set.
-  EXPECT_EQ(run({name}).out,
-            "Stripping '" + name + "' (h?i?x??Can't??[2K???\xFF\xC0\xAF\xF8\x88\x80\x80" + valid +
-                "\xE0\x9F\xBF \xED\x9F\xBF\xED\xA0\x80 \xF0\x90\x80\x80\xF0\x8F\xBF\xBF "
-                "\xF4\x8F\xBF\xBF\xF4\x90\x80\x80 ?\xC2\xA0\xE2\x82) to 't\x1B[31m\x7F.rng'.\n");
+// Which bytes are masked is the rule's table; here, that the report asks it
+// with each field's origin and whether standard output is a terminal.
+TEST_F(strip, header_controls_masked_everywhere_names_only_on_a_terminal) {
+  const std::string name = "t\x1B[31m.snd";
+  write_file(at(name), geos_file("h\x1B[2K\nx", "d"));
+  EXPECT_EQ(run({name}, {.file_size_limit = {}, .terminal = true, .wrapper = {}}).out,
+            "Stripping 't?[31m.snd' (h?[2K?x) to 't?[31m.rng'.\n");
+  EXPECT_EQ(run({name}).out, "Stripping '" + name + "' (h?[2K?x) to 't\x1B[31m.rng'.\n");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,38 @@ INSTANTIATE_TEST_SUITE_P(
         text_case{"nothing_after_signature", SIG, ""},
         text_case{"shorter_than_signature", "\xC7", ""}),
     case_name{});
+
+// A prefix that is called settled must give what the whole file gives, for
+// files built from the few bytes that matter: signature, marker and NUL.
+TEST(settled, prefix_called_settled_gives_the_whole_files_outcome_and_text) {
+  std::mt19937 random(7);
+  const std::string pieces[] = {MARK, std::string(1, '\0'), "a", "\x02", "\x4A"};
+  int settled_count = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string file = round % 8 == 0 ? "" : SIG;
+    for (auto n = random() % 12; n > 0; --n) {
+      file += pieces[random() % std::size(pieces)];
+    }
+    const auto whole = b(file);
+    const auto prefix = std::span(whole).first(random() % (whole.size() + 1));
+    if (settled(locate_sound_data(prefix), prefix)) {
+      ++settled_count;
+      ASSERT_EQ(locate_sound_data(prefix), locate_sound_data(whole)) << file;
+      if (locate_sound_data(whole).kind == scan_kind::found) {
+        ASSERT_EQ(header_text(prefix), header_text(whole)) << file;
+      }
+    }
+  }
+  EXPECT_GT(settled_count, 2000) << "settled so rarely that every file is read twice";
+}
+
+TEST(first_read_length, proves_the_end_of_a_short_file_and_reads_a_kilobyte_of_others) {
+  EXPECT_EQ(first_read_length(0), FIRST_READ);
+  EXPECT_EQ(first_read_length(10), 11U);
+  EXPECT_EQ(first_read_length(READ_LIMIT - 1), READ_LIMIT);
+  EXPECT_EQ(first_read_length(READ_LIMIT), FIRST_READ);
+  EXPECT_EQ(first_read_length(-1), FIRST_READ);
+}
 
 }  // namespace
 }  // namespace geos

@@ -1,4 +1,4 @@
-#include "driver/driver.hpp"
+#include "rules/output_name.hpp"
 
 namespace geos {
 
@@ -17,6 +17,10 @@ path_parts split_path(std::string_view path) {
     return {{}, path};
   }
   return {path.substr(0, slash == 0 ? 1 : slash), path.substr(slash + 1)};
+}
+
+bool names_a_file(std::string_view component) {
+  return !component.empty() && component != "." && component != "..";
 }
 
 }  // namespace geos

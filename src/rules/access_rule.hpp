@@ -53,16 +53,43 @@
 // root to nobody, a file system without ACLs), the same fallbacks apply, so
 // a refusal always leaves the output with less.
 //
-// Nothing here touches a file: every function maps statuses to a decision,
-// which staged_output carries out.
+// Nothing here touches a file: every function maps facts to a decision,
+// which the driver gathers and carries out.
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
+#include <cstdint>
 #include <span>
 
 namespace geos {
+
+// Ids and permission bits as the system reports them: 32 bits for ids on
+// every system this builds on, the low 12 bits of st_mode for the mode
+// (file-type bits are ignored). The bits are POSIX's fixed values.
+using user_id = std::uint32_t;
+using group_id = std::uint32_t;
+using mode_bits = std::uint32_t;
+
+namespace bits {
+inline constexpr mode_bits SET_USER_ID = 04000;
+inline constexpr mode_bits SET_GROUP_ID = 02000;
+inline constexpr mode_bits STICKY = 01000;
+inline constexpr mode_bits OWNER_READ = 0400;
+inline constexpr mode_bits OWNER_WRITE = 0200;
+inline constexpr mode_bits GROUP_ALL = 0070;
+inline constexpr mode_bits GROUP_READ = 0040;
+inline constexpr mode_bits GROUP_WRITE = 0020;
+inline constexpr mode_bits OTHER_ALL = 0007;
+inline constexpr mode_bits OTHER_READ = 0004;
+inline constexpr mode_bits OTHER_WRITE = 0002;
+inline constexpr mode_bits PERMISSIONS = 07777;
+}  // namespace bits
+
+// What the rule needs to know of a directory that holds an input, an
+// output or a link.
+struct directory_facts {
+  user_id owner = 0;
+  mode_bits mode = 0;
+};
 
 // Whether a file carries an access ACL beyond its permission bits.
 enum class access_list {
@@ -83,9 +110,9 @@ struct access_list_facts {
 
 // What the rule needs to know of a file.
 struct file_facts {
-  uid_t owner = 0;
-  gid_t group = 0;
-  mode_t mode = 0;  // st_mode; with an ACL, the group bits are its mask
+  user_id owner = 0;
+  group_id group = 0;
+  mode_bits mode = 0;  // st_mode; with an ACL, the group bits are its mask
   access_list_facts acl{};
 };
 
@@ -101,32 +128,32 @@ enum privilege : unsigned {
 // The effective ids of the process that writes the outputs, as its
 // namespace sees them.
 struct caller_ids {
-  uid_t uid;
-  gid_t gid;
-  std::span<const gid_t> groups;  // supplementary groups
-  mode_t umask;
+  user_id uid;
+  group_id gid;
+  std::span<const group_id> groups;  // supplementary groups
+  mode_bits umask;
   unsigned privileges;  // of `privilege`
   // The ids shown for users and groups the namespace does not map.
-  uid_t unmapped_uid;
-  gid_t unmapped_gid;
+  user_id unmapped_uid;
+  group_id unmapped_gid;
 
   // Whether `user` is known to be the caller: never an unmapped id.
-  [[nodiscard]] bool is(uid_t user) const;
+  [[nodiscard]] bool is(user_id user) const;
   // Whether `user` is someone known, and `other` that same user.
-  [[nodiscard]] bool same_user(uid_t user, uid_t other) const;
+  [[nodiscard]] bool same_user(user_id user, user_id other) const;
   // Whether the caller holds `wanted` over a file of `owner` and `group`:
   // only where both are known.
-  [[nodiscard]] bool privileged(privilege wanted, uid_t owner, gid_t group) const;
+  [[nodiscard]] bool privileged(privilege wanted, user_id owner, group_id group) const;
   // Whether files of this caller may be given `group`: a known group of
   // its own, or any known group with CHANGE_OWNERSHIP.
-  [[nodiscard]] bool may_set_group(gid_t group) const;
+  [[nodiscard]] bool may_set_group(group_id group) const;
 };
 
 // Whether a symbolic link owned by `link_owner` in `directory` may be
 // followed: anywhere but in a sticky world-writable directory, and there
 // only where it belongs to the caller or to the directory's owner, both
 // known.
-[[nodiscard]] bool may_follow_link(const struct stat& directory, uid_t link_owner,
+[[nodiscard]] bool may_follow_link(const directory_facts& directory, user_id link_owner,
                                    const caller_ids& caller);
 
 // Whether a user is a member of a group, as the account database says.
@@ -141,15 +168,15 @@ enum class membership {
 // output's owner is a member of the input's group; it is looked at only
 // where that owner is known and neither the caller, the input's owner nor
 // root.
-[[nodiscard]] bool may_replace(const struct stat& directory, const file_facts& old,
+[[nodiscard]] bool may_replace(const directory_facts& directory, const file_facts& old,
                                const file_facts& input, const caller_ids& caller,
                                membership owner_in_input_group);
 
 // The permission bits of a new output for `input`. `group_set`: its group
 // is the input's. `acl_carried`: the output has exactly the input's ACL, or
 // none where the input has none.
-[[nodiscard]] mode_t new_output_mode(const file_facts& input, const caller_ids& caller,
-                                     bool group_set, bool acl_carried);
+[[nodiscard]] mode_bits new_output_mode(const file_facts& input, const caller_ids& caller,
+                                        bool group_set, bool acl_carried);
 
 // How the old output's ACL came over to the new content.
 enum class acl_carry {
@@ -163,8 +190,8 @@ enum class acl_carry {
 // the input is the old output itself, whose ACL `acl` tells (the input's
 // own is then not looked at); it narrows nothing while its group stays.
 // `new_group`: the group the new content has.
-[[nodiscard]] mode_t replaced_output_mode(const file_facts& old, const file_facts& input,
-                                          const caller_ids& caller, bool in_place, acl_carry acl,
-                                          gid_t new_group);
+[[nodiscard]] mode_bits replaced_output_mode(const file_facts& old, const file_facts& input,
+                                             const caller_ids& caller, bool in_place, acl_carry acl,
+                                             group_id new_group);
 
 }  // namespace geos

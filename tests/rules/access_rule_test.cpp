@@ -1,4 +1,4 @@
-#include "driver/access_rule.hpp"
+#include "rules/access_rule.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,22 +10,18 @@
 namespace geos {
 namespace {
 
-constexpr uid_t ME = 1000;
-constexpr uid_t OTHER = 2000;
-constexpr gid_t TEAM = 50;
-constexpr uid_t UNMAPPED = 65534;
-constexpr std::array<gid_t, 2> MY_GROUPS{ME, TEAM};
+constexpr user_id ME = 1000;
+constexpr user_id OTHER = 2000;
+constexpr group_id TEAM = 50;
+constexpr user_id UNMAPPED = 65534;
+constexpr std::array<group_id, 2> MY_GROUPS{ME, TEAM};
 constexpr auto PRESENT = access_list::present;
 
-struct stat directory(mode_t mode, uid_t owner = ME) {
-  struct stat status {};
-  status.st_mode = S_IFDIR | mode;
-  status.st_uid = owner;
-  return status;
-}
+directory_facts directory(mode_bits mode, user_id owner = ME) { return {owner, mode}; }
 
 // Root holds every privilege, others none, unless told otherwise.
-caller_ids caller(uid_t uid = ME, mode_t umask = 022, std::optional<unsigned> privileges = {}) {
+caller_ids caller(user_id uid = ME, mode_bits umask = 022,
+                  std::optional<unsigned> privileges = {}) {
   const unsigned held = privileges.value_or(uid == 0 ? ALL_PRIVILEGES : NO_PRIVILEGE);
   return {uid, ME, MY_GROUPS, umask, held, UNMAPPED, UNMAPPED};
 }
@@ -33,10 +29,10 @@ caller_ids caller(uid_t uid = ME, mode_t umask = 022, std::optional<unsigned> pr
 struct new_case {
   const char* name;
   file_facts input;
-  mode_t umask;
+  mode_bits umask;
   bool group_set;
   bool acl_carried;
-  mode_t expected;
+  mode_bits expected;
   friend void PrintTo(const new_case& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -75,13 +71,13 @@ enum facts : unsigned {
   CHOWN_ONLY = 32,  // the caller, root or not, holds only the privilege to change owners
   NO_ACCOUNT = 64,  // nobody can tell the groups of the old output's owner
 };
-constexpr gid_t ANOTHER_GROUP = 77;
+constexpr group_id ANOTHER_GROUP = 77;
 constexpr int REFUSED = -1;
 
 struct replace_case {
   const char* name;
-  struct stat directory;
-  uid_t caller;
+  directory_facts directory;
+  user_id caller;
   file_facts old;
   file_facts input;
   unsigned facts;
@@ -106,7 +102,7 @@ TEST_P(replaced_output, keeps_what_it_had_narrowed_to_the_input) {
         has(OLD_ACL) ? acl_carry::carried : (has(ACL_LOST) ? acl_carry::lost : acl_carry::none);
     EXPECT_EQ(replaced_output_mode(row.old, row.input, ids, has(IN_PLACE), acl,
                                    has(GROUP_LOST) ? ANOTHER_GROUP : row.old.group),
-              static_cast<mode_t>(row.expected));
+              static_cast<mode_bits>(row.expected));
   }
 }
 
@@ -147,14 +143,31 @@ INSTANTIATE_TEST_SUITE_P(rows, replaced_output,
                          // clang-format on
                          case_name{});
 
-// Where links are refused, the grid of tests/e2e/access_grid_test.cpp asks.
-TEST(may_follow_link, trusts_only_the_caller_and_the_directory_owner_where_shared) {
-  EXPECT_TRUE(may_follow_link(PLAIN, OTHER, caller()));
-  EXPECT_TRUE(may_follow_link(directory(01770, 0), OTHER, caller()));
-  EXPECT_TRUE(may_follow_link(directory(0777, 0), OTHER, caller()));
-  EXPECT_TRUE(may_follow_link(SHARED, ME, caller()));
-  EXPECT_TRUE(may_follow_link(SHARED, 0, caller()));
+struct link_case {
+  const char* name;
+  directory_facts directory;
+  user_id link_owner;
+  bool followed;
+};
+
+class link_in : public testing::TestWithParam<link_case> {};
+
+TEST_P(link_in, shared_directory_is_followed_only_for_the_caller_or_its_owner) {
+  const auto& row = GetParam();
+  EXPECT_EQ(may_follow_link(row.directory, row.link_owner, caller()), row.followed);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, link_in,
+    testing::Values(
+        link_case{"private_directory_anyones", PLAIN, OTHER, true},
+        link_case{"sticky_not_world_writable_anyones", directory(01770, 0), OTHER, true},
+        link_case{"world_writable_not_sticky_anyones", directory(0777, 0), OTHER, true},
+        link_case{"shared_callers", SHARED, ME, true},
+        link_case{"shared_directory_owners", SHARED, 0, true},
+        link_case{"shared_third_users_refused", SHARED, OTHER, false},
+        link_case{"shared_unmapped_owner_refused", directory(01777, UNMAPPED), UNMAPPED, false}),
+    case_name{});
 
 }  // namespace
 }  // namespace geos

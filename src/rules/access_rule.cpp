@@ -1,4 +1,4 @@
-#include "driver/access_rule.hpp"
+#include "rules/access_rule.hpp"
 
 #include <algorithm>
 
@@ -6,16 +6,16 @@ namespace geos {
 
 namespace {
 
-constexpr uid_t ROOT = 0;
-constexpr mode_t OWNER_READ_WRITE = S_IRUSR | S_IWUSR;
-constexpr mode_t GROUP_BITS = S_IRWXG;
-constexpr mode_t OTHER_BITS = S_IRWXO;
-constexpr mode_t READ_BITS = S_IRUSR | S_IRGRP | S_IROTH;
-constexpr mode_t NEW_FILE_BITS = 0666;
-constexpr mode_t MODE_BITS = 07777;
-constexpr mode_t SET_ID_BITS = S_ISUID | S_ISGID;
+constexpr user_id ROOT = 0;
+constexpr mode_bits OWNER_READ_WRITE = bits::OWNER_READ | bits::OWNER_WRITE;
+constexpr mode_bits GROUP_BITS = bits::GROUP_ALL;
+constexpr mode_bits OTHER_BITS = bits::OTHER_ALL;
+constexpr mode_bits READ_BITS = bits::OWNER_READ | bits::GROUP_READ | bits::OTHER_READ;
+constexpr mode_bits NEW_FILE_BITS = 0666;
+constexpr mode_bits MODE_BITS = bits::PERMISSIONS;
+constexpr mode_bits SET_ID_BITS = bits::SET_USER_ID | bits::SET_GROUP_ID;
 
-bool has(mode_t mode, mode_t bit) { return (mode & bit) != 0; }
+bool has(mode_bits mode, mode_bits bit) { return (mode & bit) != 0; }
 
 // Who the input lets read, class by class. An ACL that stays behind may
 // name anyone with less than its group or other bits say, so then only the
@@ -31,10 +31,10 @@ struct input_readers {
 input_readers readers_of(const file_facts& input, bool acl_travels) {
   const bool acl = input.acl.kind != access_list::absent;
   const bool bits_tell = !acl || acl_travels;
-  const bool group_class = bits_tell && has(input.mode, S_IRGRP);
-  return {has(input.mode, S_IRUSR), group_class,
+  const bool group_class = bits_tell && has(input.mode, bits::GROUP_READ);
+  return {has(input.mode, bits::OWNER_READ), group_class,
           group_class && (!acl || input.acl.group_entry_reads),
-          bits_tell && has(input.mode, S_IROTH)};
+          bits_tell && has(input.mode, bits::OTHER_READ)};
 }
 
 // Where an output's class may hold people the rule cannot tell apart.
@@ -50,7 +50,7 @@ struct output_classes {
 // input's owner, if that is someone else), and the output's others may be
 // anyone outside its owner and group, the input's group members included
 // where the groups differ.
-mode_t read_bound(const file_facts& input, bool acl_travels, output_classes output) {
+mode_bits read_bound(const file_facts& input, bool acl_travels, output_classes output) {
   const auto readers = readers_of(input, acl_travels);
   const bool anyone = readers.owner && readers.group_members && readers.other;
   const bool input_owner_reads = output.owner_is_input_owner || readers.owner;
@@ -58,14 +58,14 @@ mode_t read_bound(const file_facts& input, bool acl_travels, output_classes outp
       output.names_others || !output.same_group ? anyone : readers.group_class && input_owner_reads;
   const bool other =
       readers.other && input_owner_reads && (output.same_group || readers.group_members);
-  // mode_t is 16 bits on macOS: ~ promotes it to a negative int there.
-  const auto granted = static_cast<mode_t>(S_IRUSR | (group ? S_IRGRP : 0) | (other ? S_IROTH : 0));
-  return static_cast<mode_t>(~READ_BITS | granted);
+  const mode_bits granted =
+      bits::OWNER_READ | (group ? bits::GROUP_READ : 0) | (other ? bits::OTHER_READ : 0);
+  return ~READ_BITS | granted;
 }
 
 // Whether `user`, a known user who owns neither the input nor the process,
 // reads it.
-bool reads_input(uid_t user, const file_facts& input, membership in_input_group) {
+bool reads_input(user_id user, const file_facts& input, membership in_input_group) {
   if (user == ROOT) {
     return true;
   }
@@ -76,17 +76,17 @@ bool reads_input(uid_t user, const file_facts& input, membership in_input_group)
 
 }  // namespace
 
-bool caller_ids::is(uid_t user) const { return user == uid && user != unmapped_uid; }
+bool caller_ids::is(user_id user) const { return user == uid && user != unmapped_uid; }
 
-bool caller_ids::same_user(uid_t user, uid_t other) const {
+bool caller_ids::same_user(user_id user, user_id other) const {
   return user == other && user != unmapped_uid;
 }
 
-bool caller_ids::privileged(privilege wanted, uid_t owner, gid_t group) const {
+bool caller_ids::privileged(privilege wanted, user_id owner, group_id group) const {
   return (privileges & wanted) != 0 && owner != unmapped_uid && group != unmapped_gid;
 }
 
-bool caller_ids::may_set_group(gid_t group) const {
+bool caller_ids::may_set_group(group_id group) const {
   if (group == unmapped_gid) {
     return false;
   }
@@ -94,21 +94,22 @@ bool caller_ids::may_set_group(gid_t group) const {
          (privileges & CHANGE_OWNERSHIP) != 0;
 }
 
-bool may_follow_link(const struct stat& directory, uid_t link_owner, const caller_ids& caller) {
-  const bool shared = has(directory.st_mode, S_ISVTX) && has(directory.st_mode, S_IWOTH);
-  return !shared || caller.is(link_owner) || caller.same_user(link_owner, directory.st_uid);
+bool may_follow_link(const directory_facts& directory, user_id link_owner,
+                     const caller_ids& caller) {
+  const bool shared = has(directory.mode, bits::STICKY) && has(directory.mode, bits::OTHER_WRITE);
+  return !shared || caller.is(link_owner) || caller.same_user(link_owner, directory.owner);
 }
 
-bool may_replace(const struct stat& directory, const file_facts& old, const file_facts& input,
+bool may_replace(const directory_facts& directory, const file_facts& old, const file_facts& input,
                  const caller_ids& caller, membership owner_in_input_group) {
-  const bool sticky = has(directory.st_mode, S_ISVTX);
+  const bool sticky = has(directory.mode, bits::STICKY);
   const bool callers = caller.is(old.owner);
-  if (sticky && !callers && !caller.is(directory.st_uid) &&
+  if (sticky && !callers && !caller.is(directory.owner) &&
       !caller.privileged(REPLACE_IN_STICKY, old.owner, old.group)) {
     return false;
   }
-  if (sticky && has(directory.st_mode, S_IWOTH) && !callers &&
-      !caller.same_user(old.owner, directory.st_uid)) {
+  if (sticky && has(directory.mode, bits::OTHER_WRITE) && !callers &&
+      !caller.same_user(old.owner, directory.owner)) {
     return false;
   }
   if (callers) {
@@ -121,14 +122,14 @@ bool may_replace(const struct stat& directory, const file_facts& old, const file
   return old.owner == input.owner || reads_input(old.owner, input, owner_in_input_group);
 }
 
-mode_t new_output_mode(const file_facts& input, const caller_ids& caller, bool group_set,
-                       bool acl_carried) {
+mode_bits new_output_mode(const file_facts& input, const caller_ids& caller, bool group_set,
+                          bool acl_carried) {
   if (!acl_carried) {
     return OWNER_READ_WRITE;
   }
   // As cp makes it: what the input's bits and the umask allow, and never
   // less for the caller than reading and writing.
-  mode_t mode = OWNER_READ_WRITE | (NEW_FILE_BITS & input.mode & ~caller.umask);
+  mode_bits mode = OWNER_READ_WRITE | (NEW_FILE_BITS & input.mode & ~caller.umask);
   if (!group_set) {
     mode &= ~GROUP_BITS;
   }
@@ -136,18 +137,18 @@ mode_t new_output_mode(const file_facts& input, const caller_ids& caller, bool g
   // The group bits of a file with an ACL are its mask; Linux gives an ACL
   // with an empty mask no say, so that its named users and groups get the
   // other bits.
-  const bool named_read = input.acl.named_entries_read && has(input.mode, S_IRGRP);
+  const bool named_read = input.acl.named_entries_read && has(input.mode, bits::GROUP_READ);
   if (input.acl.kind != access_list::absent && (mode & GROUP_BITS) == 0 && !named_read) {
-    mode &= static_cast<mode_t>(~S_IROTH);
+    mode &= ~bits::OTHER_READ;
   }
   return mode;
 }
 
-mode_t replaced_output_mode(const file_facts& old, const file_facts& input,
-                            const caller_ids& caller, bool in_place, acl_carry acl,
-                            gid_t new_group) {
+mode_bits replaced_output_mode(const file_facts& old, const file_facts& input,
+                               const caller_ids& caller, bool in_place, acl_carry acl,
+                               group_id new_group) {
   // New content loses the set-ID bits, as a write into the old file would.
-  mode_t mode = old.mode & MODE_BITS & ~SET_ID_BITS;
+  mode_bits mode = old.mode & MODE_BITS & ~SET_ID_BITS;
   // Without its ACL, the group bits would grant what the ACL's mask allowed
   // and the other bits what a named entry may have denied.
   if (acl == acl_carry::lost) {

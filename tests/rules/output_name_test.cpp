@@ -1,8 +1,8 @@
+#include "rules/output_name.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "driver/driver.hpp"
 
 namespace geos {
 namespace {

@@ -1,0 +1,79 @@
+#include "driver/output_file.hpp"
+
+#include "driver/output_access.hpp"
+#include "driver/platform.hpp"
+
+namespace geos {
+
+namespace {
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `old` may be the file `input` under another spelling of its name:
+// case-insensitive file systems through FUSE (exFAT) number each spelling
+// apart. A file that only looks alike costs a flush too many.
+bool looks_like(const struct stat& old, const struct stat& input) {
+  return old.st_dev == input.st_dev && old.st_size == input.st_size &&
+         old.st_mtime == input.st_mtime;
+}
+
+}  // namespace
+
+output_file::output_file(const caller_ids& caller) : caller_(caller) {}
+
+bool output_file::create(output_directory& dir, const char* name, int input_fd,
+                         const struct stat& input) {
+  temp_.discard();
+  input_fd_ = input_fd;
+  if (!target_.resolve(dir, name, caller_)) {
+    return false;
+  }
+  const auto& existing = target_.existing();
+  replaces_input_ = existing && same_file(existing->status, input);
+  durable_ = replaces_input_ || (existing && looks_like(existing->status, input));
+  // Replacing the input itself narrows nothing, so its ACL need not be
+  // looked at.
+  input_ = {input.st_uid, input.st_gid, input.st_mode,
+            replaces_input_ ? access_list_facts{} : platform::access_list_of(input_fd)};
+  const output_case output{caller_, target_, input_, input_fd_, replaces_input_};
+  if (existing && !may_overwrite(output)) {
+    return false;
+  }
+  // A locked directory would keep a hidden name.
+  const auto mode = creation_mode(output);
+  if (!temp_.open(target_.dir().fd(), mode, !target_.dir().locked())) {
+    return false;
+  }
+  temp_mode_.reset();
+  if (!target_.dir().creates_with_access_list()) {
+    temp_mode_ = static_cast<mode_t>(temp_.created_mode() & ~caller_.umask);
+  }
+  return true;
+}
+
+bool output_file::commit(std::span<std::byte> scratch, unique_fd input) {
+  const output_case output{caller_, target_, input_, input_fd_, replaces_input_};
+  if (!give_access(output, temp_.fd(), temp_mode_, scratch) ||
+      (durable_ && !platform::sync_to_medium(temp_.fd()))) {
+    temp_.discard();
+    return false;
+  }
+  // Renaming over another spelling of a file still open crashes the exFAT
+  // daemon of FUSE; nothing needs the input any more.
+  input.reset();
+  input_fd_ = -1;
+  if (!temp_.publish(target_.name(), target_.existing().has_value())) {
+    return false;
+  }
+  if (durable_) {
+    // The rename has happened and cannot be taken back, and the content is
+    // on the medium already; a failure here is not worth reporting as a
+    // lost write (nor can a lookup-only descriptor be flushed).
+    static_cast<void>(platform::sync_to_medium(target_.dir().fd()));
+  }
+  return true;
+}
+
+}  // namespace geos
