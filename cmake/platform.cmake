@@ -85,6 +85,20 @@ int main() {
                                   STATX_BASIC_STATS, &s)) +
          static_cast<int>(s.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }")
+# Linux's poll reports a FIFO opened without a writer as empty, not ended,
+# until a writer comes, so that ppoll can wait for the writer and a stop
+# signal together. Other systems' FIFOs may report their end at once.
+geos_check(HAVE_PPOLL_FIFO SOURCE "
+#include <poll.h>
+#include <signal.h>
+#ifndef __linux__
+#error a FIFO without a writer may poll as ended
+#endif
+int main() {
+  sigset_t none;
+  sigemptyset(&none);
+  return ppoll(nullptr, 0, nullptr, &none);
+}")
 geos_check(HAVE_LINUX_XATTR SOURCE "
 #include <sys/xattr.h>
 int main() {

@@ -1,5 +1,6 @@
 #include "driver/file_io.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,6 +99,21 @@ io_status finish_sparse(int in, off_t from, off_t at, int out) {
   return ::ftruncate(out, end - from) == 0 ? io_status::done : io_status::write_failed;
 }
 
+// Where the system cannot wait for a stop and the input in one step, a
+// plain wait, which a stop signal interrupts.
+bool wait_until_readable(int fd) {
+  switch (wait_for_input(fd)) {
+    case wait_result::ready:
+      return true;
+    case wait_result::stopped:
+      return false;
+    case wait_result::unsupported:
+      break;
+  }
+  pollfd readable{fd, POLLIN, 0};
+  return ::poll(&readable, 1, -1) > 0 || errno == EINTR;
+}
+
 }  // namespace
 
 read_result read_up_to(int fd, std::span<std::byte> buffer, off_t reported_size) {
@@ -110,6 +126,12 @@ read_result read_up_to(int fd, std::span<std::byte> buffer, off_t reported_size)
     }
     const auto got = ::read(fd, buffer.data() + result.count, buffer.size() - result.count);
     if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    // Opened without waiting: a FIFO or device that has nothing yet is
+    // waited for together with a stop signal.
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+        (wait_until_readable(fd) || stop_signal() != 0)) {
       continue;
     }
     if (got < 0) {

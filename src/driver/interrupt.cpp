@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <ctime>
+
+#include "driver/platform.hpp"
 
 namespace geos {
 
@@ -62,6 +65,31 @@ void catch_stop_signals() {
 }
 
 int stop_signal() noexcept { return caught; }
+
+wait_result wait_for_input(int fd) {
+  if (!platform::waits_for_a_writer()) {
+    return wait_result::unsupported;
+  }
+  // Held back until the wait takes the old mask, so that a stop that comes
+  // after the look below cannot be lost before the wait.
+  sigset_t stops{};
+  sigset_t before{};
+  sigemptyset(&stops);
+  for (const int signal : STOP_SIGNALS) {
+    sigaddset(&stops, signal);
+  }
+  static_cast<void>(::sigprocmask(SIG_BLOCK, &stops, &before));
+  int ready = 0;
+  while (caught == 0 && ready <= 0) {
+    ready = platform::wait_readable(fd, before);
+    if (ready < 0 && errno != EINTR) {
+      // Nothing to wait for: the read that follows tells what is wrong.
+      break;
+    }
+  }
+  static_cast<void>(::sigprocmask(SIG_SETMASK, &before, nullptr));
+  return caught != 0 ? wait_result::stopped : wait_result::ready;
+}
 
 int stop_milliseconds_left() noexcept {
   if (caught == 0) {

@@ -4,6 +4,7 @@
 
 #include "driver/heap.hpp"
 #include "driver/platform.hpp"
+#include "rules/shared_directory.hpp"
 
 namespace geos {
 
@@ -44,19 +45,21 @@ bool output_directory::open_at(int at, std::string_view path) {
   fd_ = std::move(opened);
   status_ = found->status;
   locked_ = found->locked;
-  creates_with_access_list_.reset();
+  access_lists_.reset();
   return true;
 }
 
-directory_facts output_directory::facts() const noexcept {
-  return {status_.st_uid, status_.st_mode & bits::PERMISSIONS};
+directory_facts output_directory::facts() {
+  directory_facts facts{status_.st_uid, status_.st_mode & bits::PERMISSIONS};
+  facts.acl_grants_write = !is_shared(facts) && access_lists().grant_write;
+  return facts;
 }
 
-bool output_directory::creates_with_access_list() {
-  if (!creates_with_access_list_) {
-    creates_with_access_list_ = platform::creates_with_access_list(fd_.get());
+const platform::directory_access_lists& output_directory::access_lists() {
+  if (!access_lists_) {
+    access_lists_ = platform::access_lists_of_directory(fd_.get());
   }
-  return *creates_with_access_list_;
+  return *access_lists_;
 }
 
 }  // namespace geos

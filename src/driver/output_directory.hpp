@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "driver/platform.hpp"
 #include "driver/unique_fd.hpp"
 #include "rules/access_rule.hpp"
 
@@ -37,26 +38,28 @@ class output_directory {
   [[nodiscard]] int fd() const noexcept { return fd_.get(); }
   [[nodiscard]] bool is_open() const noexcept { return static_cast<bool>(fd_); }
   [[nodiscard]] const struct stat& status() const noexcept { return status_; }
-  // Its owner and mode, as the access rule takes them.
-  [[nodiscard]] directory_facts facts() const noexcept;
+  // Its owner, mode and whether an ACL lets others write, as the rules take
+  // them. Asks the system of the ACL only where the bits leave it open.
+  [[nodiscard]] directory_facts facts();
 
   // Whether names can be added here but none renamed or removed: the
   // directory is append-only or immutable.
   [[nodiscard]] bool locked() const noexcept { return locked_; }
 
   // Whether a file created here may get an access ACL from the directory.
-  // Asked of the system once per directory opened.
-  [[nodiscard]] bool creates_with_access_list();
+  [[nodiscard]] bool creates_with_access_list() { return access_lists().inherited; }
 
  private:
   [[nodiscard]] bool still_leads_here(std::string_view path);
+  // Asked of the system once per directory opened.
+  const platform::directory_access_lists& access_lists();
 
   std::string path_;  // what use() opened, to tell when it can be reused
   std::string scratch_path_;
   unique_fd fd_;
   struct stat status_ {};
   bool locked_ = false;
-  std::optional<bool> creates_with_access_list_;
+  std::optional<platform::directory_access_lists> access_lists_;
 };
 
 }  // namespace geos

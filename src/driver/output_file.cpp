@@ -2,6 +2,7 @@
 
 #include "driver/output_access.hpp"
 #include "driver/platform.hpp"
+#include "rules/shared_directory.hpp"
 
 namespace geos {
 
@@ -64,7 +65,8 @@ bool output_file::commit(std::span<std::byte> scratch, unique_fd input) {
   // daemon of FUSE; nothing needs the input any more.
   input.reset();
   input_fd_ = -1;
-  if (!temp_.publish(target_.name(), target_.existing().has_value())) {
+  if (!temp_.publish(target_.name(), target_.existing().has_value(),
+                     is_shared(target_.dir().facts()))) {
     return false;
   }
   if (durable_) {

@@ -52,7 +52,9 @@ class output_file {
   // (extended attributes of a replaced output come along). A new output
   // never replaces a name that appeared meanwhile. Where durable, the
   // content is on the medium before the old one goes. `input`, the one
-  // create() was given, is closed before the output takes its name.
+  // create() was given, is closed before the output takes its name. In a
+  // directory others may write, what lands under the name is checked to be
+  // this content, or the commit fails.
   // `scratch` (at least 128 KiB) carries attributes. Returns false on any
   // failure, with the temporary removed and the name untouched. Nothing is
   // staged afterwards.

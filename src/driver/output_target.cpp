@@ -6,6 +6,7 @@
 
 #include "driver/heap.hpp"
 #include "rules/output_name.hpp"
+#include "rules/shared_directory.hpp"
 
 namespace geos {
 

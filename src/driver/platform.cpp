@@ -25,6 +25,9 @@
 #if HAVE_LINUX_XATTR
 #include <sys/xattr.h>
 #endif
+#if HAVE_PPOLL_FIFO
+#include <poll.h>
+#endif
 #if HAVE_ACL_EXTENDED
 #include <sys/acl.h>
 
@@ -377,6 +380,20 @@ ssize_t kernel_copy(int in, off_t* offset, int out, std::size_t length) {
 #endif
 }
 
+bool waits_for_a_writer() { return HAVE_PPOLL_FIFO != 0; }
+
+int wait_readable(int fd, const sigset_t& during) {
+#if HAVE_PPOLL_FIFO
+  pollfd readable{fd, POLLIN, 0};
+  return ::ppoll(&readable, 1, nullptr, &during);
+#else
+  static_cast<void>(fd);
+  static_cast<void>(during);
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
 bool sync_to_medium(int fd) {
 #if HAVE_F_FULLFSYNC
   // Only a file system that does not know the request falls back; a failed
@@ -408,17 +425,22 @@ std::optional<extent> next_data(int fd, off_t from) {
 #endif
 }
 
-bool creates_with_access_list(int dir) {
+directory_access_lists access_lists_of_directory(int dir) {
 #if HAVE_LINUX_XATTR
   const auto size = ::fgetxattr(dir, "system.posix_acl_default", nullptr, 0);
   if (size < 0 && errno == EOPNOTSUPP) {
-    return has_nfs4_access_list(dir);
+    // Its allow entries may grant anyone anything.
+    const bool nfs4 = has_nfs4_access_list(dir);
+    return {nfs4, nfs4};
   }
-  return size > 0 || (size < 0 && errno != ENODATA);
+  return {size > 0 || (size < 0 && errno != ENODATA), false};
+#elif HAVE_ACL_EXTENDED
+  // Inheritable entries of macOS, and allow entries that may add files.
+  return {true, access_list_of(dir).kind != access_list::absent};
 #else
-  // Inheritable entries of macOS, or default ACLs this build cannot read.
+  // Default ACLs this build cannot read; nothing tells of others' writes.
   static_cast<void>(dir);
-  return true;
+  return {true, false};
 #endif
 }
 

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -77,6 +78,17 @@ struct entry {
 // this way at all.
 [[nodiscard]] ssize_t kernel_copy(int in, off_t* offset, int out, std::size_t length);
 
+// Whether wait_readable() waits for a FIFO's writer: on Linux, a FIFO
+// opened without waiting reports no end until a writer has come. Elsewhere
+// a FIFO's open must wait for it.
+[[nodiscard]] bool waits_for_a_writer();
+
+// Waits until `fd` can be read, with the signal mask `during` in force for
+// the wait alone (taken and given back in one step, as ppoll does).
+// Returns a positive count when ready, or -1 with errno set (EINTR for a
+// signal; ENOSYS where waits_for_a_writer() is false).
+[[nodiscard]] int wait_readable(int fd, const sigset_t& during);
+
 // Flushes the file or directory `fd` to the storage medium itself, where
 // the system distinguishes that from a plain fsync; otherwise fsync.
 [[nodiscard]] bool sync_to_medium(int fd);
@@ -93,10 +105,19 @@ struct extent {
 // counts as data ({from, the largest offset}).
 [[nodiscard]] std::optional<extent> next_data(int fd, off_t from);
 
-// Whether a file newly created in `dir` may carry an access ACL of its own
-// (from a default ACL of the directory, or inherited entries of an NFSv4
-// ACL). True where this cannot be told.
-[[nodiscard]] bool creates_with_access_list(int dir);
+// What the ACL of the directory `dir` means for the files in it.
+struct directory_access_lists {
+  // A file newly created there may carry an access ACL of its own (from a
+  // default ACL, or inherited entries of an NFSv4 ACL). True where this
+  // cannot be told.
+  bool inherited;
+  // An entry may let someone other than the owner add or rename entries
+  // where the permission bits do not say so: an NFSv4 or a macOS ACL. A
+  // POSIX ACL never does, since the mask that lets a named entry write is
+  // the group write bit. False where the system has no interface for ACLs.
+  bool grant_write;
+};
+[[nodiscard]] directory_access_lists access_lists_of_directory(int dir);
 
 // What the access ACL of the open file `fd` grants, as far as it can be
 // told: `unknown` where it cannot be read, where it is of a kind this

@@ -1,6 +1,7 @@
 #include "driver/staged_output.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -78,10 +79,12 @@ void staged_output::next_hidden_name() {
   append_number(name_, ++serial_);
 }
 
-bool staged_output::publish(const char* target, bool replace) {
-  const bool published = (state_ != state::unnamed || name_unnamed(target, replace)) &&
-                         fd_.close() &&
-                         (state_ != state::hidden || move_into_place(target, replace));
+bool staged_output::publish(const char* target, bool replace, bool check) {
+  // A failed close means the content may not have arrived; at_target, the
+  // name is then still ours to take back.
+  const bool published =
+      (state_ != state::unnamed || name_unnamed(target, replace)) &&
+      (state_ == state::hidden ? move_into_place(target, replace, check) : fd_.close());
   if (published) {
     state_ = state::empty;
   } else {
@@ -114,7 +117,25 @@ bool staged_output::name_unnamed(const char* target, bool replace) {
   }
 }
 
-bool staged_output::move_into_place(const char* target, bool replace) {
+// Whoever may write the directory may rename a file of theirs over the
+// hidden name before it moves; what lands is then told by its identity,
+// taken while the temporary is still open.
+bool staged_output::move_into_place(const char* target, bool replace, bool check) {
+  struct stat ours {};
+  if ((check && ::fstat(fd_.get(), &ours) != 0) || !fd_.close() || !move_by_name(target, replace)) {
+    return false;
+  }
+  struct stat landed {};
+  if (check && (::fstatat(dir_, target, &landed, AT_SYMLINK_NOFOLLOW) != 0 ||
+                landed.st_dev != ours.st_dev || landed.st_ino != ours.st_ino)) {
+    // The hidden name went with the move: nothing of ours is left to remove.
+    state_ = state::empty;
+    return false;
+  }
+  return true;
+}
+
+bool staged_output::move_by_name(const char* target, bool replace) {
   // A new output must not replace a name someone created meanwhile: a link
   // fails where a rename would replace. File systems without hard links
   // rename.

@@ -20,6 +20,7 @@
 //                           replaces a name), then on
 //   at_target --publish()-> empty, once closed
 //   hidden  --publish()-->  empty, closed and moved onto the output name
+//                           (and, with a check, found there)
 //   any     --discard()-->  empty, with no name of ours left behind
 //
 // A failed move ends in empty, as discard() leaves it.
@@ -65,8 +66,11 @@ class staged_output {
   // `target` in the directory. With `replace`, whatever `target` holds is
   // replaced; without, a name that appeared meanwhile is never replaced and
   // the move fails. Returns false where the close or any move fails, with
-  // no name of ours left and `target` untouched.
-  [[nodiscard]] bool publish(const char* target, bool replace);
+  // no name of ours left and `target` untouched. With `check`, for a
+  // directory others may write, a move by name is followed by a look at
+  // what `target` then holds: false where it is not this temporary (someone
+  // put another file under the hidden name), though the move took place.
+  [[nodiscard]] bool publish(const char* target, bool replace, bool check);
 
   // any -> empty: closes the temporary and removes a name of ours.
   void discard() noexcept;
@@ -76,7 +80,8 @@ class staged_output {
 
   bool open_hidden();
   bool name_unnamed(const char* target, bool replace);
-  bool move_into_place(const char* target, bool replace);
+  bool move_into_place(const char* target, bool replace, bool check);
+  bool move_by_name(const char* target, bool replace);
   void next_hidden_name();
 
   int dir_ = -1;

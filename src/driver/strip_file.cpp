@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "driver/heap.hpp"
 #include "driver/interrupt.hpp"
 #include "rules/output_name.hpp"
+#include "rules/shared_directory.hpp"
 
 namespace geos {
 
@@ -16,11 +18,23 @@ namespace {
 // The unit of st_blocks on every system this builds on.
 constexpr off_t BLOCK_UNIT = 512;
 
-// Opens as a blocking open does: a FIFO waits for its writer, and an input
-// under a lease (Samba oplocks, NFS delegations) for the lease to be broken.
-// A stop signal ends either wait, as no handler restarts the call.
+// Opens without waiting: a FIFO opens at once, so that it is judged before
+// it is waited on, and its writer is waited for together with a stop
+// signal. Reads that would wait do so the same way (see read_up_to).
 unique_fd open_for_reading(int directory, const char* name, int flags) {
+  return unique_fd(::openat(directory, name, O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK | flags));
+}
+
+// Opens as a blocking open does. An input under a lease (Samba oplocks, NFS
+// delegations) waits for the lease to be broken, and a FIFO for its writer
+// where the system cannot wait for one otherwise; a stop signal ends either
+// wait, as no handler restarts the call.
+unique_fd open_waiting(int directory, const char* name, int flags) {
   return unique_fd(::openat(directory, name, O_RDONLY | O_NOCTTY | O_CLOEXEC | flags));
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 std::optional<input_file> open_input(unique_fd fd) {
@@ -98,24 +112,60 @@ bool batch::strip(const char* argument) {
 std::optional<input_file> batch::open_argument(const char* argument) {
   const auto parts = split_path(argument);
   if (!directory_.use(parts.directory)) {
-    return open_input(open_for_reading(AT_FDCWD, argument, O_NOFOLLOW));
+    return ready_input(open_input(open_for_reading(AT_FDCWD, argument, O_NOFOLLOW)), AT_FDCWD,
+                       argument, O_NOFOLLOW);
   }
   // "dir/" names the directory itself; "" names nothing.
   const bool names_directory = parts.name.empty() && !parts.directory.empty();
-  return open_input(open_name(names_directory ? "." : parts.name.data()));
+  const char* const name = names_directory ? "." : parts.name.data();
+  int follow = O_NOFOLLOW;
+  auto fd = open_for_reading(directory_.fd(), name, follow);
+  const int failure = errno;
+  if (!fd && may_follow(name)) {
+    follow = 0;
+    fd = open_for_reading(directory_.fd(), name, follow);
+  } else if (!fd && failure == EWOULDBLOCK) {
+    fd = open_waiting(directory_.fd(), name, follow);
+  }
+  return ready_input(open_input(std::move(fd)), directory_.fd(), name, follow);
 }
 
 // A symbolic link is followed only where may_follow_link allows, whatever
 // the kernel's own protection is set to. Opening without following first
 // costs nothing where the name is no link.
-unique_fd batch::open_name(const char* name) {
-  auto fd = open_for_reading(directory_.fd(), name, O_NOFOLLOW);
+bool batch::may_follow(const char* name) {
   struct stat link {};
-  if (fd || ::fstatat(directory_.fd(), name, &link, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISLNK(link.st_mode) || !may_follow_link(directory_.facts(), link.st_uid, process_.ids())) {
-    return fd;
+  return ::fstatat(directory_.fd(), name, &link, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(link.st_mode) && may_follow_link(directory_.facts(), link.st_uid, process_.ids());
+}
+
+// A FIFO is waited on for its writer only where the rule trusts its owner;
+// a directory that could not be opened cannot be told from a shared one.
+std::optional<input_file> batch::ready_input(std::optional<input_file> input, int dir,
+                                             const char* name, int follow) {
+  if (!input || !S_ISFIFO(input->status.st_mode)) {
+    return input;
   }
-  return open_for_reading(directory_.fd(), name, 0);
+  const auto facts = directory_.is_open()
+                         ? directory_.facts()
+                         : directory_facts{process_.ids().unmapped_uid, bits::OTHER_WRITE, true};
+  if (!may_wait_for_fifo(facts, input->status.st_uid, process_.ids())) {
+    return std::nullopt;
+  }
+  switch (wait_for_input(input->fd.get())) {
+    case wait_result::ready:
+      return input;
+    case wait_result::stopped:
+      return std::nullopt;
+    case wait_result::unsupported:
+      break;
+  }
+  // The same FIFO, opened again to wait for its writer.
+  auto waited = open_input(open_waiting(dir, name, follow));
+  if (!waited || !same_file(waited->status, input->status)) {
+    return std::nullopt;
+  }
+  return waited;
 }
 
 window batch::read_window(const input_file& input) {

@@ -69,7 +69,9 @@ class batch {
  private:
   bool strip(const char* argument);
   std::optional<input_file> open_argument(const char* argument);
-  unique_fd open_name(const char* name);
+  bool may_follow(const char* name);
+  std::optional<input_file> ready_input(std::optional<input_file> input, int dir, const char* name,
+                                        int follow);
   window read_window(const input_file& input);
   bool write_output(std::string_view argument, input_file& input, const window& first);
   io_status copy_data(const input_file& input, const window& first);

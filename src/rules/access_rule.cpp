@@ -94,12 +94,6 @@ bool caller_ids::may_set_group(group_id group) const {
          (privileges & CHANGE_OWNERSHIP) != 0;
 }
 
-bool may_follow_link(const directory_facts& directory, user_id link_owner,
-                     const caller_ids& caller) {
-  const bool shared = has(directory.mode, bits::STICKY) && has(directory.mode, bits::OTHER_WRITE);
-  return !shared || caller.is(link_owner) || caller.same_user(link_owner, directory.owner);
-}
-
 bool may_replace(const directory_facts& directory, const file_facts& old, const file_facts& input,
                  const caller_ids& caller, membership owner_in_input_group) {
   const bool sticky = has(directory.mode, bits::STICKY);

@@ -84,11 +84,14 @@ inline constexpr mode_bits OTHER_WRITE = 0002;
 inline constexpr mode_bits PERMISSIONS = 07777;
 }  // namespace bits
 
-// What the rule needs to know of a directory that holds an input, an
-// output or a link.
+// What the rules need to know of a directory that holds an input, an
+// output, a link or a FIFO.
 struct directory_facts {
   user_id owner = 0;
   mode_bits mode = 0;
+  // An ACL entry may let someone other than its owner add or rename
+  // entries (where the permission bits do not tell it).
+  bool acl_grants_write = false;
 };
 
 // Whether a file carries an access ACL beyond its permission bits.
@@ -148,13 +151,6 @@ struct caller_ids {
   // its own, or any known group with CHANGE_OWNERSHIP.
   [[nodiscard]] bool may_set_group(group_id group) const;
 };
-
-// Whether a symbolic link owned by `link_owner` in `directory` may be
-// followed: anywhere but in a sticky world-writable directory, and there
-// only where it belongs to the caller or to the directory's owner, both
-// known.
-[[nodiscard]] bool may_follow_link(const directory_facts& directory, user_id link_owner,
-                                   const caller_ids& caller);
 
 // Whether a user is a member of a group, as the account database says.
 enum class membership {

@@ -89,8 +89,20 @@ std::vector<std::string> wrapper_for(const account& a, const std::vector<std::st
   return words.size() > 1 ? words : std::vector<std::string>{};
 }
 
+// A directory whose ACL lets the test accounts write (restore_entry's 5).
+constexpr mode_t TEAM_ACL = 010000;
+
 // How an input or output is there; an output made in place is the input.
-enum made { NONE, FILE, IN_PLACE, OWN_LINK, PLANTED_LINK, PLANTED_DANGLING, PLANTED_FILE };
+enum made {
+  NONE,
+  FILE,
+  IN_PLACE,
+  OWN_LINK,
+  PLANTED_LINK,
+  PLANTED_DANGLING,
+  PLANTED_FILE,
+  PLANTED_FIFO
+};
 
 struct file_spec {
   uid_t owner;
@@ -121,20 +133,27 @@ class point_source {
   point next() {
     point p{};
     p.caller = pick(std::size(CALLERS));
-    p.input_made = pick_of({FILE, FILE, FILE, OWN_LINK, PLANTED_LINK});
+    p.input_made = pick_of({FILE, FILE, FILE, OWN_LINK, PLANTED_LINK, PLANTED_FIFO});
     p.output_made = pick_of(
         {NONE, NONE, FILE, FILE, IN_PLACE, OWN_LINK, PLANTED_LINK, PLANTED_DANGLING, PLANTED_FILE});
     const auto& me = cast_.*CALLERS[p.caller].who;
-    p.planter = me.uid == cast_.outsider.uid ? cast_.member.uid : cast_.outsider.uid;
+    // A member of the directory's group where the caller is not one.
+    p.planter = me.uid == cast_.member.uid ? cast_.outsider.uid : cast_.member.uid;
     p.input = file_of(me, {0600, 0640, 0644, 0604, 0660, 0664, 0444, 0044, 0400, 0606});
     p.output = file_of(me, {0600, 0640, 0644, 0660, 0664, 0666, 0604, 06755, 0444});
-    // Others plant in shared directories, which they do not own.
-    const bool planted = p.input_made == PLANTED_LINK || p.output_made >= PLANTED_LINK;
+    // Others plant in shared directories, which they do not own: where
+    // anyone may write, or the team (by its bits or an ACL), sticky or not.
+    // A planted file is filled only outside sticky ones.
+    const bool planted = p.input_made >= PLANTED_LINK || p.output_made >= PLANTED_LINK;
+    const auto planted_mode =
+        p.output_made == PLANTED_FILE
+            ? pick_of<mode_t>({01777, 03777})
+            : pick_of<mode_t>({01777, 03777, 0775, 02775, 02770, 03770, 0770 | TEAM_ACL});
     p.dir = {planted || pick(2) == 0 ? pick_of({me.uid, uid_t{0}}) : file_of(me, {0}).owner,
-             file_of(me, {0}).group,
-             planted ? pick_of<mode_t>({01777, 03777})
+             planted ? cast_.member.groups[1] : file_of(me, {0}).group,
+             planted ? planted_mode & 07777
                      : pick_of<mode_t>({0755, 0775, 0777, 02775, 02777, 01777, 01775, 03777, 0555}),
-             0};
+             (planted_mode & TEAM_ACL) != 0 && planted ? 5U : 0U};
     p.default_acl = pick(5) == 0;
     return p;
   }
@@ -170,10 +189,14 @@ std::string restore_entry(const std::string& path, const file_spec& f, const cas
                           bool default_acl = false) {
   const auto group = "group::" + perms(f.mode >> 3) + "\n";
   const auto reader = "user:" + std::to_string(c.member.uid) + ":r--\n";
-  const std::array<std::string, 5> entries{
-      group, reader + group, "user:" + std::to_string(c.outsider.uid) + ":---\n" + group,
+  const std::array<std::string, 6> entries{
+      group,
+      reader + group,
+      "user:" + std::to_string(c.outsider.uid) + ":---\n" + group,
       reader + "group::---\n",
-      "group:" + std::to_string(c.member.groups[1]) + ":r--\ngroup::---\n"};
+      "group:" + std::to_string(c.member.groups[1]) + ":r--\ngroup::---\n",
+      "user:" + std::to_string(c.member.uid) + ":rwx\nuser:" + std::to_string(c.outsider.uid) +
+          ":rwx\n" + group};
   std::ostringstream out;
   out << "# file: " << path << "\n# owner: " << f.owner << "\n# group: " << f.group
       << "\n# flags: " << ((f.mode & S_ISUID) != 0 ? 's' : '-')
@@ -215,7 +238,9 @@ std::string state_of(const fs::path& path) {
   return std::to_string(st.st_ino) + " " + std::to_string(st.st_uid) + ":" +
          std::to_string(st.st_gid) + " " + std::to_string(st.st_mode) + " " +
          std::to_string(st.st_ctime) + " " +
-         (link ? fs::read_symlink(path).string() : read_file(path));
+         (link                   ? fs::read_symlink(path).string()
+          : S_ISFIFO(st.st_mode) ? std::string()
+                                 : read_file(path));
 }
 
 // What the kernel was asked of each point, by each test account.
@@ -300,6 +325,10 @@ void grid::set_up(scene& s, std::string& restore) {
   if (p.input_made == PLANTED_LINK) {
     make("private/secret.snd", s.input_bytes, mine);
     link("in.snd", "private/secret.snd", p.planter);
+  } else if (p.input_made == PLANTED_FIFO) {
+    EXPECT_EQ(::mkfifo((root_ / s.input).c_str(), 0666), 0);
+    EXPECT_EQ(::chown((root_ / s.input).c_str(), p.planter, p.planter), 0);
+    s.kept.emplace_back(s.input, "");
   } else if (p.input_made == OWN_LINK && p.output_made != IN_PLACE) {
     make("real.snd", s.input_bytes, p.input);
     link("in.snd", "real.snd", me.uid);
@@ -390,8 +419,8 @@ std::string grid::fault_of(const scene& s) const {
   if (!s.stripped() && !refused_input && !line.ends_with("' for write!")) {
     return "reports " + line;
   }
-  if (s.p.input_made == PLANTED_LINK && !refused_input) {
-    return "followed an input link another account planted: " + line;
+  if (s.p.input_made >= PLANTED_LINK && !refused_input) {
+    return "followed or waited on an input another account planted: " + line;
   }
   if (s.p.output_made >= PLANTED_LINK && s.stripped()) {
     return "filled an output another account planted";

@@ -491,6 +491,38 @@ const hostile_case CASES[] = {
        EXPECT_EQ(read_file(s.at("real/song.rng")), "");
        EXPECT_EQ(snapshot(s.at("real")).size(), 2U) << "a temporary was left";
      }},
+    {"file_renamed_over_the_hidden_name_in_a_team_directory_is_not_vouched_for",
+     "strace",
+     TRACEABLE,
+     [](scene& s) -> std::vector<std::string> {
+       fs::permissions(s.dir, fs::perms(0775));
+       put(s, "song.snd", geos_file("song", "x"));
+       put(s, "song.rng", "old");
+       put(s, "theirs", "theirs");
+       s.helper = ::fork();
+       if (s.helper == 0) {
+         // A member of the team, watching, puts a file of his over the name
+         // the run stages under, while the move waits.
+         while (!holds_temporary(s.dir)) {
+           ::usleep(1000);
+         }
+         for (const auto& [name, content] : snapshot(s.dir)) {
+           if (name.starts_with(".geos-unwrap-")) {
+             fs::rename(s.at("theirs"), s.at(name));
+           }
+         }
+         ::_exit(0);
+       }
+       return {"song.snd"};
+     },
+     {.wrapper = {"strace", "-o", "/dev/null", "-e",
+                  "inject=rename,renameat,renameat2,link,linkat:delay_enter=300000"}},
+     "Stripping 'song.snd' (song) to 'song.rng'.\nCan't write 'song.rng'!\n",
+     [](scene& s) {
+       EXPECT_EQ(read_file(s.at("song.rng")), "theirs")
+           << "only the run's own output is vouched for";
+       EXPECT_FALSE(holds_temporary(s.dir));
+     }},
     {"append_only_directory_refused_before_the_stripping_line",
      "chattr",
      ROOT | EXTENSIONS,

@@ -143,31 +143,5 @@ INSTANTIATE_TEST_SUITE_P(rows, replaced_output,
                          // clang-format on
                          case_name{});
 
-struct link_case {
-  const char* name;
-  directory_facts directory;
-  user_id link_owner;
-  bool followed;
-};
-
-class link_in : public testing::TestWithParam<link_case> {};
-
-TEST_P(link_in, shared_directory_is_followed_only_for_the_caller_or_its_owner) {
-  const auto& row = GetParam();
-  EXPECT_EQ(may_follow_link(row.directory, row.link_owner, caller()), row.followed);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    rows, link_in,
-    testing::Values(
-        link_case{"private_directory_anyones", PLAIN, OTHER, true},
-        link_case{"sticky_not_world_writable_anyones", directory(01770, 0), OTHER, true},
-        link_case{"world_writable_not_sticky_anyones", directory(0777, 0), OTHER, true},
-        link_case{"shared_callers", SHARED, ME, true},
-        link_case{"shared_directory_owners", SHARED, 0, true},
-        link_case{"shared_third_users_refused", SHARED, OTHER, false},
-        link_case{"shared_unmapped_owner_refused", directory(01777, UNMAPPED), UNMAPPED, false}),
-    case_name{});
-
 }  // namespace
 }  // namespace geos
