@@ -1,11 +1,12 @@
 #!/bin/sh
 # Checks the man page renders without a warning, and that it and the FAQ
-# hold every message text the program prints.
+# hold every message text the program prints. Skips (77) without groff.
 # Usage: check_messages.sh PAGE FAQ MESSAGES_HEADER
 set -eu
 page=$1
 faq=$2
 header=$3
+command -v groff >/dev/null || { echo "needs groff: bash .ci/install-deps tools"; exit 77; }
 
 warnings=$(groff -man -ww -z "$page" 2>&1 >/dev/null)
 if [ -n "$warnings" ]; then

@@ -11,7 +11,17 @@
 #                         DEB_BUILD_MAINT_OPTIONS and nothing that undoes them.
 # Usage: check_hardening.sh KIND DIR
 set -eu
-command -v hardening-check >/dev/null || { echo "hardening-check missing: bash .ci/install-deps"; exit 1; }
+# Skips (77) where the package or a tool is missing.
+tools="hardening-check ninja"
+case $1 in
+  deb)
+    deb=$(find "$2/debian" -maxdepth 1 -name 'geos-unwrap_*.deb' 2>/dev/null | head -n 1)
+    [ -n "$deb" ] || { echo "no package built in $2"; exit 77; }
+    tools="$tools dpkg-deb dpkg-buildflags" ;;
+esac
+for tool in $tools; do
+  command -v $tool >/dev/null || { echo "needs $tool: bash .ci/install-deps package"; exit 77; }
+done
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 case $1 in
@@ -19,8 +29,6 @@ case $1 in
     build=$2
     binary=$build/geos-unwrap ;;
   deb)
-    deb=$(find "$2/debian" -maxdepth 1 -name 'geos-unwrap_*.deb' 2>/dev/null | head -n 1)
-    [ -n "$deb" ] || { echo "no package built in $2"; exit 77; }
     dpkg-deb -x "$deb" "$root/unpacked"
     binary=$root/unpacked/usr/bin/geos-unwrap
     source=$(find "$2/debian" -mindepth 1 -maxdepth 1 -type d -name 'geos-unwrap-*')

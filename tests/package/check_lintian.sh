@@ -5,7 +5,7 @@
 set -eu
 changes=$(find "$1/debian" -maxdepth 1 -name 'geos-unwrap_*.changes' 2>/dev/null | head -n 1)
 [ -n "$changes" ] || { echo "no package built in $1"; exit 77; }
-command -v lintian >/dev/null || { echo "lintian missing: bash .ci/install-deps"; exit 1; }
+command -v lintian >/dev/null || { echo "needs lintian: bash .ci/install-deps package"; exit 77; }
 tags=$(lintian -I -E --pedantic "$changes")
 [ -z "$tags" ] || { echo "$tags"; exit 1; }
 echo "lintian -I -E --pedantic: no tags"

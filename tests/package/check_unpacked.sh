@@ -1,22 +1,28 @@
 #!/bin/sh
 # Unpacks the built package of FORMAT (deb or rpm) into a scratch directory,
 # looks for the program, its man page and the licence, and strips a sample
-# with the unpacked binary. Skips (77) where no package has been built.
+# with the unpacked binary. Skips (77) where no package has been built or a
+# tool to unpack it is missing.
 # Usage: check_unpacked.sh PACKAGES_DIR FORMAT SAMPLE
 set -eu
 sample=$3
 case $2 in
   deb) package=$(find "$1/debian" -maxdepth 1 -name 'geos-unwrap_*.deb' 2>/dev/null | head -n 1)
-       licence=usr/share/doc/geos-unwrap/copyright ;;
+       licence=usr/share/doc/geos-unwrap/copyright
+       tools=dpkg-deb ;;
   # Where rpm puts the licence differs: Fedora drops the version, plain rpm not.
   rpm) package=$(find "$1/rpm/RPMS" -name 'geos-unwrap-[0-9]*.rpm' 2>/dev/null | head -n 1)
-       licence='usr/share/licenses/geos-unwrap*/LICENSE' ;;
+       licence='usr/share/licenses/geos-unwrap*/LICENSE'
+       tools="rpm2cpio cpio" ;;
   *) echo "unknown package format $2"; exit 1 ;;
 esac
 if [ -z "$package" ]; then
   echo "no $2 package built in $1"
   exit 77
 fi
+for tool in $tools; do
+  command -v $tool >/dev/null || { echo "needs $tool: bash .ci/install-deps package"; exit 77; }
+done
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 mkdir "$root/unpacked"
