@@ -1,13 +1,14 @@
 #!/bin/sh
 # Installs BUILD_DIR's program with CMAKE into prefixes with odd names, runs
-# it, and removes it with the installed uninstall.sh, run away from the
-# build: the tree around the prefix must be as it was before, installed once
-# or twice.
+# it, checks the links of the installed documents with CHECK_LINKS, and
+# removes it with the installed uninstall.sh, run away from the build: the
+# tree around the prefix must be as it was before, installed once or twice.
 # A prefix with a backslash, which CMake would turn into another, is refused.
-# Usage: check_install.sh CMAKE BUILD_DIR SAMPLE
+# Usage: check_install.sh CMAKE BUILD_DIR SAMPLE CHECK_LINKS
 set -eu
 cmake=$1
 build=$2
+links=$4
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 cp "$3" "$root/tone.snd"
@@ -19,6 +20,7 @@ check() { # PREFIX TIMES: installed TIMES under tree and uninstalled
     "$cmake" --install "$build" --prefix "$tree/$1" >"$root/log" || { cat "$root/log"; exit 1; }
   done
   "$tree/$1/bin/geos-unwrap" "$root/tone.snd" | grep '^Stripping'
+  sh "$links" "$tree/$1/share/doc/geos-unwrap"
   while IFS= read -r entry; do
     path=$(printf '%b.' "$entry")
     case ${path%.} in "$tree/$1"/* | "$tree"/*/) ;; *) echo "outside: $entry"; exit 1 ;; esac
