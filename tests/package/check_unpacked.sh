@@ -10,9 +10,8 @@ links=$4
 case $2 in
   deb) package=$(find "$1/debian" -maxdepth 1 -name 'geos-unwrap_*.deb' 2>/dev/null | head -n 1)
        licence=usr/share/doc/geos-unwrap/copyright ;;
-  # Where rpm puts the licence differs: Fedora drops the version, plain rpm not.
   rpm) package=$(find "$1/rpm/RPMS" -name 'geos-unwrap-[0-9]*.rpm' 2>/dev/null | head -n 1)
-       licence='usr/share/licenses/geos-unwrap*/LICENSE' ;;
+       licence=usr/share/doc/geos-unwrap/LICENSE ;;
   *) echo "unknown package format $2"; exit 1 ;;
 esac
 if [ -z "$package" ]; then
