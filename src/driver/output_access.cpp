@@ -4,7 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+
 #include "driver/process_identity.hpp"
+#include "driver/unique_fd.hpp"
+#include "format/geos_sound.hpp"
+#include "rules/earlier_output.hpp"
 
 namespace geos {
 
@@ -80,6 +85,26 @@ bool give_replaced_access(const output_case& output, int temp, std::optional<mod
       created, carried != acl_carry::none);
 }
 
+// What the start of the existing target says, read only where it matters.
+earlier_file earlier_of(const output_case& output) {
+  const auto& target = output.target;
+  earlier_file file{output.may_be_input, target.existing()->status.st_size == 0,
+                    file_start::unreadable};
+  if (file.is_input || file.empty) {
+    return file;
+  }
+  const unique_fd old(::openat(target.dir().fd(), target.name(),
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  std::array<std::byte, SOUND_DATA_MARKER.size()> start{};
+  const auto got = old ? ::pread(old.get(), start.data(), start.size(), 0) : -1;
+  if (got >= 0) {
+    file.start = begins_like_output(std::span(start).first(static_cast<std::size_t>(got)))
+                     ? file_start::like_output
+                     : file_start::other;
+  }
+  return file;
+}
+
 }  // namespace
 
 bool may_overwrite(const output_case& output) {
@@ -102,7 +127,9 @@ bool may_overwrite(const output_case& output) {
   // owner the owner's bit decides, as the kernel would; others are asked of
   // the kernel.
   const bool owner_may_write = caller.is(old.st_uid) && (old.st_mode & S_IWUSR) != 0;
-  return owner_may_write || ::faccessat(target.dir().fd(), target.name(), W_OK, AT_EACCESS) == 0;
+  return (owner_may_write ||
+          ::faccessat(target.dir().fd(), target.name(), W_OK, AT_EACCESS) == 0) &&
+         could_be_an_output(earlier_of(output));
 }
 
 mode_t creation_mode(const output_case& output) {

@@ -15,19 +15,23 @@
 namespace geos {
 
 // One output as the rule sees it. `input_fd` is the open input, whose facts
-// are `input`; `replaces_input`: the target is the input itself.
+// are `input`; `replaces_input`: the target is the input itself;
+// `may_be_input`: it is, or may be the input under another spelling.
 struct output_case {
   const caller_ids& caller;
   output_target& target;
   file_facts input;
   int input_fd = -1;
   bool replaces_input = false;
+  bool may_be_input = false;
 };
 
 // Whether the existing target may be replaced: a regular file that is
 // neither locked nor a mount point, in a directory that is not locked, that
-// may_replace allows and that this user may write (as a truncating open
-// would need). Asks the account databases only for a third user's file.
+// may_replace allows, that this user may write (as a truncating open would
+// need) and that could_be_an_output allows. Asks the account databases only
+// for a third user's file, and reads the first bytes of a file only where
+// it is neither empty nor the input.
 [[nodiscard]] bool may_overwrite(const output_case& output);
 
 // The mode to create the temporary with where nobody else can reach it:

@@ -38,7 +38,7 @@ bool output_file::create(output_directory& dir, const char* name, int input_fd,
   // looked at.
   input_ = {input.st_uid, input.st_gid, input.st_mode,
             replaces_input_ ? access_list_facts{} : platform::access_list_of(input_fd)};
-  const output_case output{caller_, target_, input_, input_fd_, replaces_input_};
+  const output_case output{caller_, target_, input_, input_fd_, replaces_input_, durable_};
   if (existing && !may_overwrite(output)) {
     return false;
   }
@@ -55,7 +55,7 @@ bool output_file::create(output_directory& dir, const char* name, int input_fd,
 }
 
 bool output_file::commit(std::span<std::byte> scratch, unique_fd input) {
-  const output_case output{caller_, target_, input_, input_fd_, replaces_input_};
+  const output_case output{caller_, target_, input_, input_fd_, replaces_input_, durable_};
   if (!give_access(output, temp_.fd(), temp_mode_, scratch) ||
       (durable_ && !platform::sync_to_medium(temp_.fd()))) {
     temp_.discard();

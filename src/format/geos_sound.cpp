@@ -59,6 +59,11 @@ std::string_view header_text(std::span<const std::byte> bytes) {
   return {reinterpret_cast<const char*>(text.data()), length};
 }
 
+bool begins_like_output(std::span<const std::byte> first_bytes) {
+  return first_bytes.size() >= SOUND_DATA_MARKER.size() &&
+         std::ranges::equal(first_bytes.first(SOUND_DATA_MARKER.size()), SOUND_DATA_MARKER);
+}
+
 std::size_t first_read_length(long long reported_size) {
   return reported_size > 0 && static_cast<unsigned long long>(reported_size) < READ_LIMIT
              ? static_cast<std::size_t>(reported_size) + 1

@@ -71,6 +71,10 @@ struct scan_outcome {
 // header text.
 [[nodiscard]] std::string_view header_text(std::span<const std::byte> bytes);
 
+// Whether `first_bytes`, the start of a file, could begin an output of a
+// strip: every output begins with SOUND_DATA_MARKER.
+[[nodiscard]] bool begins_like_output(std::span<const std::byte> first_bytes);
+
 // How many bytes to read first from a file that reported `reported_size`
 // bytes (0 where it reports nothing useful): one past its size where that is
 // below READ_LIMIT, which proves its end in one read; FIRST_READ otherwise.

@@ -336,7 +336,7 @@ void grid::set_up(scene& s, std::string& restore) {
     make(s.input.substr(at.size()), s.input_bytes, p.input);
   }
   if (p.output_made == FILE || p.output_made == OWN_LINK) {
-    make(s.target.substr(at.size()), "old", p.output);
+    make(s.target.substr(at.size()), EARLIER, p.output);
   }
   if (p.output_made == OWN_LINK) {
     link("in.rng", "target.rng", me.uid);

@@ -31,7 +31,7 @@ class batch {
   batch() {
     write_file(at("long.rng"), geos_file("in place", sound_bytes(1'500'000, 5)));
     write_file(at("tone.snd"), geos_file("over", sound_bytes(1000, 6)));
-    write_file(at("tone.rng"), "precious old output");
+    write_file(at("tone.rng"), MARKER + "precious old output");
     // Unlike the umask, so that the replacement has a mode to set.
     fs::permissions(at("tone.rng"), fs::perms(0664));
     fs::create_directory(at("sub"));

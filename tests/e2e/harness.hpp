@@ -18,6 +18,8 @@ namespace fs = std::filesystem;
 
 inline const std::string SIGNATURE = "\xC7\x45\xC1\x53";
 inline const std::string MARKER = "\x02\x4A\x3A";
+// What an earlier output of the tool may hold: it begins with the marker.
+inline const std::string EARLIER = MARKER + "old";
 
 // A GEOS sound file: signature, header text and its NUL, `padding` bytes of
 // further header free of the marker, then the marker and `sound`.

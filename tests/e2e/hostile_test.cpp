@@ -165,7 +165,7 @@ std::optional<std::string> missing(const char* commands) {
 std::vector<std::string> each_kind_of_output(scene& s) {
   put(s, "first.snd", geos_file("first", sound_bytes(5000)));
   put(s, "tone.snd", geos_file("tone", "x"));
-  put(s, "tone.rng", "old");
+  put(s, "tone.rng", EARLIER);
   s.memo = geos_file("song", sound_bytes(5000, 2));
   put(s, "song.rng", s.memo);
   s.report =
@@ -184,7 +184,7 @@ void check_each_kind(scene& s) {
 std::vector<std::string> replaced_then_fifo_without_writer(scene& s) {
   fs::create_directory(s.at("sub"));
   put(s, "sub/tone.snd", geos_file("t", "x"));
-  put(s, "sub/tone.rng", "old");
+  put(s, "sub/tone.rng", EARLIER);
   EXPECT_EQ(::mkfifo(s.at("song.snd").c_str(), 0600), 0);
   return {"sub/tone.snd", "song.snd", "never.snd"};
 }
@@ -274,7 +274,7 @@ const hostile_case CASES[] = {
        for (const char* dir : {"one", "two"}) {
          fs::create_directory(s.at(dir));
          put(s, std::string(dir) + "/tone.snd", geos_file("t", dir));
-         put(s, std::string(dir) + "/tone.rng", "old", 0600);
+         put(s, std::string(dir) + "/tone.rng", EARLIER, 0600);
        }
        run_or_skip("cd " + s.dir.string() + " && setfacl -m u:daemon:rw,g::-,m::rw one/tone.rng" +
                    " && setfacl -m u:bin:r,g::r,m::r two/tone.rng");
@@ -299,12 +299,12 @@ const hostile_case CASES[] = {
        const long_names n;
        fs::create_directories(n.stem.substr(0, n.stem.rfind('/')));
        write_file(n.stem + ".snd", geos_file("deep", "a"));
-       write_file(n.stem + ".rng", "old");
+       write_file(n.stem + ".rng", EARLIER);
        fs::create_directories(n.link_directory);
        write_file(n.link_directory + "link.snd", geos_file("link", "b"));
        fs::current_path(n.link_directory);
        fs::create_directories(n.link_target.substr(0, n.link_target.rfind('/')));
-       write_file(n.link_target, "old");
+       write_file(n.link_target, EARLIER);
        fs::create_symlink(n.link_target, "link.rng");
        fs::current_path(s.dir);
        s.report = "Stripping '" + n.stem + ".snd' (deep) to '" + n.stem + ".rng'.\nStripping '" +
@@ -332,7 +332,7 @@ const hostile_case CASES[] = {
      [](scene& s) -> std::vector<std::string> {
        for (const char* name : {"append", "fixed"}) {
          put(s, std::string(name) + ".snd", geos_file(name, "x"));
-         put(s, std::string(name) + ".rng", "old");
+         put(s, std::string(name) + ".rng", EARLIER);
        }
        run_or_skip("chattr +a " + s.at("append.rng").string());
        run_or_skip("chattr +i " + s.at("fixed.rng").string());
@@ -345,14 +345,14 @@ const hostile_case CASES[] = {
      "Can't open 'append.rng' for write!\nCan't open 'fixed.rng' for write!\n",
      [](scene& s) {
        shell("chattr -a -i " + s.at("append.rng").string() + " " + s.at("fixed.rng").string());
-       EXPECT_EQ(read_file(s.at("append.rng")) + read_file(s.at("fixed.rng")), "oldold");
+       EXPECT_EQ(read_file(s.at("append.rng")) + read_file(s.at("fixed.rng")), EARLIER + EARLIER);
      }},
     {"mount_point_output_is_refused",
      "mount",
      ROOT | EXTENSIONS,
      [](scene& s) -> std::vector<std::string> {
        put(s, "tone.snd", geos_file("t", "x"));
-       put(s, "tone.rng", "old");
+       put(s, "tone.rng", EARLIER);
        put(s, "other", "mounted");
        run_or_skip("mount --bind " + s.at("other").string() + " " + s.at("tone.rng").string());
        return {"tone.snd"};
@@ -448,7 +448,7 @@ const hostile_case CASES[] = {
      [](scene& s) -> std::vector<std::string> {
        mount_fuse(s);
        put(s, "real/tone.snd", geos_file("t", "new"));
-       put(s, "real/tone.rng", "old", 0640);
+       put(s, "real/tone.rng", EARLIER, 0640);
        s.memo = geos_file("in place", sound_bytes(100000));
        put(s, "real/song.rng", s.memo, 0600);
        return {"mnt/tone.snd", "mnt/song.rng"};
@@ -497,7 +497,7 @@ const hostile_case CASES[] = {
      [](scene& s) -> std::vector<std::string> {
        fs::permissions(s.dir, fs::perms(0775));
        put(s, "song.snd", geos_file("song", "x"));
-       put(s, "song.rng", "old");
+       put(s, "song.rng", EARLIER);
        put(s, "theirs", "theirs");
        s.helper = ::fork();
        if (s.helper == 0) {
@@ -529,7 +529,7 @@ const hostile_case CASES[] = {
      [](scene& s) -> std::vector<std::string> {
        fs::create_directory(s.at("sub"));
        put(s, "sub/old.snd", geos_file("old", "x"));
-       put(s, "sub/old.rng", "old");
+       put(s, "sub/old.rng", EARLIER);
        put(s, "sub/new.snd", geos_file("new", "y"));
        run_or_skip("chattr +a " + s.at("sub").string());
        return {"sub/old.snd", "sub/new.snd"};
@@ -538,7 +538,7 @@ const hostile_case CASES[] = {
      "Can't open 'sub/old.rng' for write!\nStripping 'sub/new.snd' (new) to 'sub/new.rng'.\n",
      [](scene& s) {
        shell("chattr -a " + s.at("sub").string());
-       EXPECT_EQ(read_file(s.at("sub/old.rng")), "old");
+       EXPECT_EQ(read_file(s.at("sub/old.rng")), EARLIER);
        EXPECT_EQ(read_file(s.at("sub/new.rng")), MARKER + "y");
        EXPECT_EQ(snapshot(s.at("sub")).size(), 4U) << "a second name was left";
      }},
@@ -745,7 +745,7 @@ const hostile_case CASES[] = {
        // flushed, not one over an old output from before.
        write_file(s.at("mnt/T.RNG"), geos_file("t", "x"));
        write_file(s.at("mnt/a.snd"), geos_file("a", "y"));
-       write_file(s.at("mnt/a.rng"), "old");
+       write_file(s.at("mnt/a.rng"), EARLIER);
        run_or_skip("touch -d 2001-01-01 " + s.at("mnt/a.rng").string());
        return {"mnt/T.RNG", "mnt/a.snd"};
      },
@@ -767,7 +767,7 @@ const hostile_case CASES[] = {
        run_or_skip("unshare -m sh -c 'mount -t tmpfs none /proc'");
        for (const char* name : {"kept", "nobody"}) {
          put(s, std::string(name) + ".snd", geos_file(name, "x"));
-         put(s, std::string(name) + ".rng", "old");
+         put(s, std::string(name) + ".rng", EARLIER);
        }
        // Another user's input and output: only the privilege keeps the owner.
        own(s.at("kept.snd"), 4201, 4201);
@@ -781,14 +781,15 @@ const hostile_case CASES[] = {
        struct stat kept {};
        EXPECT_EQ(::stat(s.at("kept.rng").c_str(), &kept), 0);
        EXPECT_EQ(kept.st_uid, 4201U) << "a replaced output keeps its owner";
-       EXPECT_EQ(read_file(s.at("kept.rng")) + read_file(s.at("nobody.rng")), MARKER + "xold");
+       EXPECT_EQ(read_file(s.at("kept.rng")) + read_file(s.at("nobody.rng")),
+                 MARKER + "x" + EARLIER);
      }},
     {"interrupted_run_cleans_up_and_reports_what_it_finished",
      nullptr,
      NOTHING,
      [](scene& s) -> std::vector<std::string> {
        put(s, "first.snd", geos_file("first", "x"));
-       put(s, "song.rng", "old");
+       put(s, "song.rng", EARLIER);
        EXPECT_EQ(::mkfifo(s.at("song.snd").c_str(), 0600), 0);
        // Held open, so the copy waits for more forever.
        s.fd = ::open(s.at("song.snd").c_str(), O_RDWR | O_CLOEXEC);
@@ -800,7 +801,7 @@ const hostile_case CASES[] = {
      "Stripping 'first.snd' (first) to 'first.rng'.\n",
      [](scene& s) {
        ::close(s.fd);
-       EXPECT_EQ(read_file(s.at("song.rng")), "old");
+       EXPECT_EQ(read_file(s.at("song.rng")), EARLIER);
        EXPECT_EQ(snapshot(s.dir).size(), 4U) << "a temporary was left";
      }},
 };

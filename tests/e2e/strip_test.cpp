@@ -211,7 +211,7 @@ TEST_F(strip, output_that_is_a_directory_gets_for_write_line) {
 
 TEST_F(strip, symlinked_output_replaces_its_target_and_stays_a_link) {
   fs::create_directory(at("store"));
-  write_file(at("store/real.rng"), "before");
+  write_file(at("store/real.rng"), EARLIER);
   fs::create_symlink("store/real.rng", at("tone.rng"));
   fs::create_symlink("store/fresh.rng", at("new.rng"));
   write_file(at("tone.snd"), geos_file("t", "one"));
@@ -222,6 +222,23 @@ TEST_F(strip, symlinked_output_replaces_its_target_and_stays_a_link) {
   EXPECT_TRUE(fs::is_symlink(at("new.rng")));
   EXPECT_EQ(read_file(at("store/fresh.rng")), MARKER + "two");
   EXPECT_EQ(snapshot(dir_.path()).size(), 7U) << "no temporary left";
+}
+
+// Every output begins with the marker: a file under the output name that
+// does not is the user's own, and is kept.
+TEST_F(strip, existing_file_is_replaced_only_where_the_tool_could_have_made_it) {
+  for (const char* name : {"notes", "empty", "earlier"}) {
+    write_file(at(std::string(name) + ".snd"), geos_file(name, "x"));
+  }
+  write_file(at("notes.rng"), "my own notes");
+  write_file(at("empty.rng"), "");
+  write_file(at("earlier.rng"), EARLIER);
+  EXPECT_EQ(run({"notes.snd", "empty.snd", "earlier.snd"}).out,
+            "Can't open 'notes.rng' for write!\n"
+            "Stripping 'empty.snd' (empty) to 'empty.rng'.\n"
+            "Stripping 'earlier.snd' (earlier) to 'earlier.rng'.\n");
+  EXPECT_EQ(read_file(at("notes.rng")), "my own notes");
+  EXPECT_EQ(read_file(at("empty.rng")) + read_file(at("earlier.rng")), MARKER + "x" + MARKER + "x");
 }
 
 struct limit_case {
@@ -237,7 +254,7 @@ class strip_write_limit : public strip, public testing::WithParamInterface<limit
 TEST_P(strip_write_limit, failed_write_keeps_old_output_and_leaves_no_temporary) {
   const auto tone = geos_file("w", sound_bytes(GetParam().total));
   write_file(at("tone.snd"), tone);
-  write_file(at("tone.rng"), "before");
+  write_file(at("tone.rng"), EARLIER);
   write_file(at("same.rng"), tone);
   write_file(at("after.snd"), "not geos");
   const auto before = snapshot(dir_.path());

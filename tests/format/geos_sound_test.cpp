@@ -127,6 +127,14 @@ TEST(settled, prefix_called_settled_gives_the_whole_files_outcome_and_text) {
   EXPECT_GT(settled_count, 2000) << "settled so rarely that every file is read twice";
 }
 
+TEST(begins_like_output, only_from_the_marker_on) {
+  EXPECT_TRUE(begins_like_output(b(MARK + "x")));
+  EXPECT_TRUE(begins_like_output(b(MARK)));
+  EXPECT_FALSE(begins_like_output(b(MARK.substr(0, 2))));
+  EXPECT_FALSE(begins_like_output(b("x" + MARK)));
+  EXPECT_FALSE(begins_like_output(b(SIG + MARK)));
+}
+
 TEST(first_read_length, proves_the_end_of_a_short_file_and_reads_a_kilobyte_of_others) {
   EXPECT_EQ(first_read_length(0), FIRST_READ);
   EXPECT_EQ(first_read_length(10), 11U);

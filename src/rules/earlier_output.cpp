@@ -1,0 +1,9 @@
+#include "rules/earlier_output.hpp"
+
+namespace geos {
+
+bool could_be_an_output(const earlier_file& file) {
+  return file.is_input || file.empty || file.start == file_start::like_output;
+}
+
+}  // namespace geos

@@ -1,0 +1,33 @@
+// Which file already under an output name may be replaced: one this tool
+// could have made.
+//
+// Every output begins with the sound-data marker, so a file that does not
+// is someone's own (notes that happen to share the name, a file from
+// another program), and replacing it would lose it: it is refused. What
+// scripts rely on stays: a rerun replaces its earlier outputs, an input
+// named like its output is stripped in place, the later of two inputs of
+// one output name replaces the earlier one's output, and an empty file is
+// replaced, since nothing of it can be lost.
+#pragma once
+
+namespace geos {
+
+// What the start of the existing file says.
+enum class file_start {
+  like_output,  // it begins with the marker
+  other,        // it begins with anything else
+  unreadable,   // it could not be read to tell
+};
+
+// What is known of the regular file under the output name.
+struct earlier_file {
+  bool is_input = false;  // the input itself, stripped in place
+  bool empty = false;
+  file_start start = file_start::unreadable;
+};
+
+// Whether that file may be replaced: the input itself, an empty file, or
+// one that begins like an output; never one that cannot be read to tell.
+[[nodiscard]] bool could_be_an_output(const earlier_file& file);
+
+}  // namespace geos

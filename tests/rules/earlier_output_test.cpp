@@ -1,0 +1,33 @@
+#include "rules/earlier_output.hpp"
+
+#include <gtest/gtest.h>
+
+#include "case_name.hpp"
+
+namespace geos {
+namespace {
+
+struct earlier_case {
+  const char* name;
+  earlier_file file;
+  bool replaced;
+};
+
+class earlier_output : public testing::TestWithParam<earlier_case> {};
+
+TEST_P(earlier_output, replaced_only_where_the_tool_could_have_made_it) {
+  EXPECT_EQ(could_be_an_output(GetParam().file), GetParam().replaced);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    rows, earlier_output,
+    testing::Values(
+        earlier_case{"foreign_file_kept", {false, false, file_start::other}, false},
+        earlier_case{"unreadable_file_kept", {false, false, file_start::unreadable}, false},
+        earlier_case{"earlier_output_replaced", {false, false, file_start::like_output}, true},
+        earlier_case{"input_itself_replaced_in_place", {true, false, file_start::other}, true},
+        earlier_case{"empty_file_replaced", {false, true, file_start::unreadable}, true}),
+    case_name{});
+
+}  // namespace
+}  // namespace geos
