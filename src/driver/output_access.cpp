@@ -63,8 +63,8 @@ bool give_replaced_access(const output_case& output, int temp, std::optional<mod
   const auto& caller = output.caller;
   auto& dir = output.target.dir();
   const auto& old = output.target.existing()->status;
-  const auto carried = platform::carry_attributes(dir.fd(), output.target.name(), temp,
-                                                  dir.creates_with_access_list(), scratch);
+  const auto carried = platform::carry_attributes(dir.fd(), output.target.name(), output.old_fd,
+                                                  temp, dir.creates_with_access_list(), scratch);
   // The temporary belongs to this user and, depending on the system and
   // the directory's set-group-ID bit, to this user's group or the
   // directory's; only where both agree is its group certain.
@@ -93,10 +93,8 @@ earlier_file earlier_of(const output_case& output) {
   if (file.is_input || file.empty) {
     return file;
   }
-  const unique_fd old(::openat(target.dir().fd(), target.name(),
-                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   std::array<std::byte, SOUND_DATA_MARKER.size()> start{};
-  const auto got = old ? ::pread(old.get(), start.data(), start.size(), 0) : -1;
+  const auto got = output.old_fd >= 0 ? ::pread(output.old_fd, start.data(), start.size(), 0) : -1;
   if (got >= 0) {
     file.start = begins_like_output(std::span(start).first(static_cast<std::size_t>(got)))
                      ? file_start::like_output

@@ -16,7 +16,9 @@ namespace geos {
 
 // One output as the rule sees it. `input_fd` is the open input, whose facts
 // are `input`; `replaces_input`: the target is the input itself;
-// `may_be_input`: it is, or may be the input under another spelling.
+// `may_be_input`: it is, or may be the input under another spelling;
+// `old_fd`: the existing target open for reading, where it is (-1 where
+// not).
 struct output_case {
   const caller_ids& caller;
   output_target& target;
@@ -24,6 +26,7 @@ struct output_case {
   int input_fd = -1;
   bool replaces_input = false;
   bool may_be_input = false;
+  int old_fd = -1;
 };
 
 // Whether the existing target may be replaced: a regular file that is

@@ -1,5 +1,7 @@
 #include "driver/output_file.hpp"
 
+#include <fcntl.h>
+
 #include "driver/output_access.hpp"
 #include "driver/platform.hpp"
 #include "rules/shared_directory.hpp"
@@ -38,7 +40,14 @@ bool output_file::create(output_directory& dir, const char* name, int input_fd,
   // looked at.
   input_ = {input.st_uid, input.st_gid, input.st_mode,
             replaces_input_ ? access_list_facts{} : platform::access_list_of(input_fd)};
-  const output_case output{caller_, target_, input_, input_fd_, replaces_input_, durable_};
+  // The old file is read for what it holds and carries, by descriptor;
+  // the input, where it is the old file, serves as it is.
+  old_.reset();
+  if (existing && !durable_ && S_ISREG(existing->status.st_mode)) {
+    old_.reset(::openat(target_.dir().fd(), target_.name(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  }
+  const auto output = as_case();
   if (existing && !may_overwrite(output)) {
     return false;
   }
@@ -54,10 +63,22 @@ bool output_file::create(output_directory& dir, const char* name, int input_fd,
   return true;
 }
 
+output_case output_file::as_case() {
+  return {caller_,
+          target_,
+          input_,
+          input_fd_,
+          replaces_input_,
+          durable_,
+          replaces_input_ ? input_fd_ : old_.get()};
+}
+
 bool output_file::commit(std::span<std::byte> scratch, unique_fd input) {
-  const output_case output{caller_, target_, input_, input_fd_, replaces_input_, durable_};
-  if (!give_access(output, temp_.fd(), temp_mode_, scratch) ||
-      (durable_ && !platform::sync_to_medium(temp_.fd()))) {
+  const bool given = give_access(as_case(), temp_.fd(), temp_mode_, scratch);
+  // A file held open while it is renamed over stays on FUSE under a hidden
+  // name of its own.
+  old_.reset();
+  if (!given || (durable_ && !platform::sync_to_medium(temp_.fd()))) {
     temp_.discard();
     return false;
   }

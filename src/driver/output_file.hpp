@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 
+#include "driver/output_access.hpp"
 #include "driver/output_directory.hpp"
 #include "driver/output_target.hpp"
 #include "driver/staged_output.hpp"
@@ -62,7 +63,10 @@ class output_file {
 
   // Removes the staged content, if any, leaving the name untouched. Must
   // come before `dir` changes.
-  void discard() noexcept { temp_.discard(); }
+  void discard() noexcept {
+    temp_.discard();
+    old_.reset();
+  }
 
  private:
   const caller_ids& caller_;
@@ -73,6 +77,9 @@ class output_file {
   bool replaces_input_ = false;
   bool durable_ = false;             // the commit flushes the content and the directory
   std::optional<mode_t> temp_mode_;  // the temporary's mode, where known
+  unique_fd old_;                    // the file to replace, open for reading, where it could be
+
+  [[nodiscard]] output_case as_case();
 };
 
 }  // namespace geos

@@ -279,11 +279,13 @@ std::optional<entry> stat_at(int dir, const char* name, const struct stat* paren
 
 #if HAVE_ACL_EXTENDED
 // macOS copies ACL and extended attributes in one call, from a descriptor.
-acl_carry copy_all_metadata(int dir, const char* name, int to, bool drop_own_access_list) {
-  const unique_fd from(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  const auto had = from ? access_list_of(from.get()).kind : access_list::unknown;
+acl_carry copy_all_metadata(int dir, const char* name, int old, int to, bool drop_own_access_list) {
+  const unique_fd opened(
+      old >= 0 ? -1 : ::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const int from = old >= 0 ? old : opened.get();
+  const auto had = from >= 0 ? access_list_of(from).kind : access_list::unknown;
   if (had == access_list::unknown ||
-      ::fcopyfile(from.get(), to, nullptr, COPYFILE_ACL | COPYFILE_XATTR) != 0) {
+      ::fcopyfile(from, to, nullptr, COPYFILE_ACL | COPYFILE_XATTR) != 0) {
     return acl_carry::lost;
   }
   if (had == access_list::absent) {
@@ -293,9 +295,10 @@ acl_carry copy_all_metadata(int dir, const char* name, int to, bool drop_own_acc
 }
 #elif !HAVE_LINUX_XATTR
 // Without an interface for them, nobody can tell what an ACL said.
-acl_carry copy_all_metadata(int dir, const char* name, int to, bool drop_own_access_list) {
+acl_carry copy_all_metadata(int dir, const char* name, int old, int to, bool drop_own_access_list) {
   static_cast<void>(dir);
   static_cast<void>(name);
+  static_cast<void>(old);
   static_cast<void>(to);
   static_cast<void>(drop_own_access_list);
   return acl_carry::lost;
@@ -510,20 +513,20 @@ bool drop_access_list(int fd) {
 #endif
 }
 
-acl_carry carry_attributes(int dir, const char* name, int to, bool drop_own_access_list,
+acl_carry carry_attributes(int dir, const char* name, int old, int to, bool drop_own_access_list,
                            std::span<std::byte> scratch) {
 #if HAVE_LINUX_XATTR
-  // The attribute calls take a path; one through /proc reaches the name
-  // inside the directory held open, whatever became of its path.
+  // Without a descriptor, a path through /proc reaches the name inside the
+  // directory held open, whatever became of its path.
   const proc_path through_proc(dir, name);
-  attribute_source from{through_proc.c_str(), -1};
+  attribute_source from{old >= 0 ? nullptr : through_proc.c_str(), old};
   const auto names = scratch.first(LIST_LIMIT);
   auto listed = from.list(names);
   unique_fd opened;
   if (listed < 0 && errno == EOPNOTSUPP) {
     return acl_carry::none;
   }
-  if (listed < 0) {
+  if (listed < 0 && old < 0) {
     // No /proc: the file itself, where this user may open it.
     opened.reset(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     from = {nullptr, opened.get()};
@@ -537,7 +540,7 @@ acl_carry carry_attributes(int dir, const char* name, int to, bool drop_own_acce
   return copy_listed(from, list, to, drop_own_access_list, scratch.subspan(LIST_LIMIT));
 #else
   static_cast<void>(scratch);
-  return copy_all_metadata(dir, name, to, drop_own_access_list);
+  return copy_all_metadata(dir, name, old, to, drop_own_access_list);
 #endif
 }
 

@@ -138,13 +138,14 @@ struct directory_access_lists {
 // Gives the file `to` the ACL and extended attributes of `name` in `dir`
 // (not following a link), as far as the file system and the caller's rights
 // allow; other extended attributes that cannot be set are passed over. The
-// working directory is left alone.
+// working directory is left alone. `old`, where not -1, is that file open
+// for reading: they are read from it, without a lookup.
 // Where the old file has no ACL and `to` may have one of its own
 // (`drop_own_access_list`), that one is removed. `scratch` (at least
 // 128 KiB) holds the names and values on the way. Where the system has no
 // interface for these, or the old file has an NFSv4 ACL (which is not
 // carried), the ACL counts as lost: nobody can tell what it was.
-[[nodiscard]] acl_carry carry_attributes(int dir, const char* name, int to,
+[[nodiscard]] acl_carry carry_attributes(int dir, const char* name, int old, int to,
                                          bool drop_own_access_list, std::span<std::byte> scratch);
 
 }  // namespace geos::platform
