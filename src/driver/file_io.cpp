@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <optional>
 
 #include "driver/interrupt.hpp"
 #include "driver/platform.hpp"
@@ -91,11 +92,30 @@ range_copy copy_range(int in, off_t at, off_t end, int out, bool kernel_first,
   return copy_plainly(in, at, end, out, scratch);
 }
 
-// After the last data of a sparse input: the output gets the input's full
-// length, its trailing hole included.
-io_status finish_sparse(int in, off_t from, off_t at, int out) {
-  const auto end = std::max(at, ::lseek(in, 0, SEEK_END));
-  return ::ftruncate(out, end - from) == 0 ? io_status::done : io_status::write_failed;
+// A sparse output ends where the copy ended: its length is what was
+// copied, the holes it skipped included, never a size looked up apart.
+io_status end_sparse(int out, off_t length) {
+  return ::ftruncate(out, length) == 0 ? io_status::done : io_status::write_failed;
+}
+
+// Where the input held no more data from `at` on: a trailing hole, if its
+// end lies beyond. A writer may have appended between that look and the
+// look at the end, so the hole is taken only where a second look for data
+// from `at`, made after the end was known, finds none either; otherwise
+// the data found is copied next. An end below what was copied means the
+// input shrank under the copy, which no output can make whole.
+struct after_last_data {
+  io_status status;
+  std::optional<platform::extent> more;  // data that came after all
+};
+
+after_last_data look_past_last_data(int in, off_t from, off_t at, int out) {
+  const auto end = ::lseek(in, 0, SEEK_END);
+  if (end < at) {
+    return {io_status::read_failed, std::nullopt};
+  }
+  auto more = end > at ? platform::next_data(in, at) : std::nullopt;
+  return {more ? io_status::done : end_sparse(out, end - from), more};
 }
 
 }  // namespace
@@ -147,10 +167,13 @@ io_status copy_to_end(int in, off_t from, int out, copy_plan plan, std::span<std
   const bool kernel_first = from % PAGE == 0 || plan.reported_size - from <= LONG_UNALIGNED_COPY;
   off_t at = from;
   for (;;) {
-    const auto data =
-        plan.sparse ? platform::next_data(in, at) : platform::extent{at, LARGEST_OFFSET};
+    auto data = plan.sparse ? platform::next_data(in, at) : platform::extent{at, LARGEST_OFFSET};
     if (!data) {
-      return finish_sparse(in, from, at, out);
+      const auto past = look_past_last_data(in, from, at, out);
+      if (!past.more) {
+        return past.status;
+      }
+      data = past.more;
     }
     if (data->start > at && ::lseek(out, data->start - from, SEEK_SET) < 0) {
       return io_status::write_failed;
@@ -161,8 +184,9 @@ io_status copy_to_end(int in, off_t from, int out, copy_plan plan, std::span<std
       return copied.status;
     }
     at = copied.at;
+    // The input ends where a read found its end, whatever its size says.
     if (copied.input_ended) {
-      return plan.sparse ? finish_sparse(in, from, at, out) : io_status::done;
+      return plan.sparse ? end_sparse(out, at - from) : io_status::done;
     }
   }
 }

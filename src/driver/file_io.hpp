@@ -39,8 +39,10 @@ struct copy_plan {
 // kernel copies where that is fastest; plain reads and writes through
 // `scratch` take over wherever the kernel declines or fails, so that a
 // failure is told apart as a failed read or a failed write. With `sparse`,
-// holes become holes of the output, which gets the exact length. Memory use
-// is bounded by `scratch` whatever the length.
+// holes become holes of the output: its length is what was copied, and a
+// hole is left only where the input reported one when the copy got there.
+// An input that shrank below what was copied by then is a failed read.
+// Memory use is bounded by `scratch` whatever the length.
 [[nodiscard]] io_status copy_to_end(int in, off_t from, int out, copy_plan plan,
                                     std::span<std::byte> scratch);
 

@@ -442,6 +442,30 @@ const hostile_case CASES[] = {
        ::stat(s.at("sparse.rng").c_str(), &status);
        EXPECT_LT(status.st_blocks * 512, 1 << 20) << "holes were filled";
      }},
+    {"sparse_input_growing_after_its_last_data_gets_no_zeros_it_never_held",
+     "strace",
+     HOLES | TRACEABLE,
+     [](scene& s) -> std::vector<std::string> {
+       put(s, "grows.snd", geos_file("g", "data"));
+       fs::resize_file(s.at("grows.snd"), std::uintmax_t{1} << 20);
+       const auto path = s.at("grows.snd");
+       s.helper = ::fork();
+       if (s.helper == 0) {
+         // Appends while the run's third look, the one that finds no more
+         // data, is held for a second.
+         ::usleep(300'000);
+         const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+         ::_exit(::write(fd, "appended", 8) == 8 ? 0 : 1);
+       }
+       return {"grows.snd"};
+     },
+     {.wrapper = {"strace", "-o", "/dev/null", "-e", "trace=lseek", "-e",
+                  "inject=lseek:delay_exit=1000000:when=3"}},
+     "Stripping 'grows.snd' (g) to 'grows.rng'.\n",
+     [](scene& s) {
+       EXPECT_TRUE(stripped(read_file(s.at("grows.snd"))).starts_with(read_file(s.at("grows.rng"))))
+           << "zeros the input never held";
+     }},
     {"fuse_without_unnamed_temporaries",
      "bindfs",
      ROOT,
