@@ -265,6 +265,19 @@ const hostile_case CASES[] = {
      [](scene& s) {
        EXPECT_EQ(read_file(s.at("a.rng")) + read_file(s.at("b.rng")), MARKER + "x" + MARKER + "y");
      }},
+    {"report_into_a_file_past_its_size_limit_ends_with_a_whole_line",
+     nullptr,
+     NOTHING,
+     // The limit falls inside the second of the report's writes.
+     [](scene& s) { return plain_files(s, 200, "p"); },
+     {.file_size_limit = 6000, .wrapper = {"sh", "-c", "exec \"$0\" \"$@\" >report"}},
+     "",
+     [](scene& s) {
+       const auto report = read_file(s.at("report"));
+       EXPECT_TRUE(report.size() > PIPE_BUF && report.ends_with('\n') &&
+                   s.report.starts_with(report))
+           << report.size() << " bytes, ending " << report.substr(report.size() - 20);
+     }},
     {"replaced_outputs_keep_their_own_acls_in_each_directory",
      "setfacl",
      ACLS,
