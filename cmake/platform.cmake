@@ -85,6 +85,19 @@ int main() {
                                   STATX_BASIC_STATS, &s)) +
          static_cast<int>(s.stx_attributes & STATX_ATTR_MOUNT_ROOT);
 }")
+# Linux tells the immutable and append-only attributes by this ioctl too,
+# where statx is refused or missing. It is the only way Linux has without
+# statx, not a faster one, so the portable build keeps it, as it keeps
+# O_SEARCH: without it, such outputs would be refused only after their
+# stripping line.
+geos_probe(HAVE_FS_IOC_GETFLAGS SOURCE "
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+int main() {
+  int flags = 0;
+  return ioctl(0, FS_IOC_GETFLAGS, &flags) +
+         static_cast<int>((flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0);
+}")
 geos_check(HAVE_LINUX_XATTR SOURCE "
 #include <sys/xattr.h>
 int main() {
