@@ -49,6 +49,7 @@ geos_check(HAVE_LINKAT_EMPTY_PATH SYMBOL AT_EMPTY_PATH fcntl.h)
 geos_probe(HAVE_O_SEARCH SYMBOL O_SEARCH fcntl.h)
 geos_check(HAVE_COPY_FILE_RANGE SYMBOL copy_file_range unistd.h)
 geos_check(HAVE_F_FULLFSYNC SYMBOL F_FULLFSYNC fcntl.h)
+geos_check(HAVE_SYNC_FILE_RANGE SYMBOL sync_file_range fcntl.h)
 geos_check(HAVE_SEEK_DATA SYMBOL SEEK_DATA unistd.h)
 geos_check(HAVE_ST_FLAGS MEMBER "struct stat" st_flags sys/stat.h)
 # macOS: extended ACLs, read and removed through sys/acl.h and copied with

@@ -431,6 +431,26 @@ bool sync_to_medium(int fd) {
   return ::fsync(fd) == 0;
 }
 
+write_back write_back_step(int fd, off_t start, off_t length) {
+#if HAVE_SYNC_FILE_RANGE
+  constexpr unsigned WAIT_FOR_IT =
+      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  if (::sync_file_range(fd, start, length, SYNC_FILE_RANGE_WRITE) == 0 &&
+      (start < length || ::sync_file_range(fd, start - length, length, WAIT_FOR_IT) == 0)) {
+    return write_back::done;
+  }
+  // Kernels before 2.6.17 and seccomp filters refuse the call; a file that
+  // cannot be written back by range is no failure of its data.
+  const bool refused = errno == ENOSYS || errno == EPERM || errno == EINVAL || errno == ESPIPE;
+  return refused ? write_back::unsupported : write_back::failed;
+#else
+  static_cast<void>(fd);
+  static_cast<void>(start);
+  static_cast<void>(length);
+  return write_back::unsupported;
+#endif
+}
+
 std::optional<extent> next_data(int fd, off_t from) {
 #if HAVE_SEEK_DATA
   const auto start = ::lseek(fd, from, SEEK_DATA);

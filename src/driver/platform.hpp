@@ -85,6 +85,17 @@ struct entry {
 // the system distinguishes that from a plain fsync; otherwise fsync.
 [[nodiscard]] bool sync_to_medium(int fd);
 
+enum class write_back { done, failed, unsupported };
+
+// Starts writing the range [start, start + length) of `fd` back to its
+// medium, and then waits until the range of the same length before it
+// (where `start` leaves room for one) is written back, so that the wait is
+// for data whose writing began a step earlier. The device's own cache is
+// left to the final flush. `failed` where writing back failed, which a
+// later flush may no longer report; `unsupported` where the system, the
+// file system or a filter has no such call: the final flush then does it all.
+[[nodiscard]] write_back write_back_step(int fd, off_t start, off_t length);
+
 // A range of an input that may hold data: [start, end).
 struct extent {
   off_t start;

@@ -665,6 +665,25 @@ const hostile_case CASES[] = {
      {.signal = SIGINT, .signal_after_ms = 300},
      "Stripping 'first.snd' (first) to 'first.rng'.\n",
      [](scene& s) { ::close(s.fd); }},
+    {"stop_while_a_large_file_in_place_is_written_back_ends_within_the_second",
+     "strace",
+     TRACEABLE | EXTENSIONS,
+     [](scene& s) -> std::vector<std::string> {
+       s.memo = geos_file("slow", sound_bytes(std::size_t{8} << 20));
+       put(s, "slow.rng", s.memo);
+       return {"slow.rng"};
+     },
+     // Slow storage: each step written back takes 0.2 s, the final flush 5 s.
+     {.wrapper = {"strace", "-D", "-o", "/dev/null", "-e", "trace=sync_file_range,fsync", "-e",
+                  "inject=sync_file_range:delay_exit=200000", "-e",
+                  "inject=fsync:delay_enter=5000000"},
+      .signal = SIGTERM,
+      .signal_after_ms = 300},
+     "",
+     [](scene& s) {
+       EXPECT_LT(s.result.ms_after_signal, 2000) << "a second is promised; this allows for load";
+       EXPECT_EQ(snapshot(s.dir), (std::map<std::string, std::string>{{"slow.rng", s.memo}}));
+     }},
     {"terminal_shows_that_an_output_cut_short_was_not_made",
      nullptr,
      NOTHING,
