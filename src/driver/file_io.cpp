@@ -152,7 +152,7 @@ io_status end_sparse(int out, off_t length) {
 // the data found is copied next. An end below what was copied means the
 // input shrank under the copy, which no output can make whole.
 struct after_last_data {
-  io_status status;
+  io_status status = io_status::done;
   std::optional<platform::extent> more;  // data that came after all
 };
 
