@@ -49,6 +49,7 @@ geos_check(HAVE_LINKAT_EMPTY_PATH SYMBOL AT_EMPTY_PATH fcntl.h)
 geos_probe(HAVE_O_SEARCH SYMBOL O_SEARCH fcntl.h)
 geos_check(HAVE_COPY_FILE_RANGE SYMBOL copy_file_range unistd.h)
 geos_check(HAVE_F_FULLFSYNC SYMBOL F_FULLFSYNC fcntl.h)
+geos_check(HAVE_SYNC_FILE_RANGE SYMBOL sync_file_range fcntl.h)
 geos_check(HAVE_SEEK_DATA SYMBOL SEEK_DATA unistd.h)
 geos_check(HAVE_ST_FLAGS MEMBER "struct stat" st_flags sys/stat.h)
 # macOS: extended ACLs, read and removed through sys/acl.h and copied with
@@ -98,6 +99,19 @@ int main() {
   sigset_t none;
   sigemptyset(&none);
   return ppoll(nullptr, 0, nullptr, &none);
+}")
+# Linux tells the immutable and append-only attributes by this ioctl too,
+# where statx is refused or missing. It is the only way Linux has without
+# statx, not a faster one, so the portable build keeps it, as it keeps
+# O_SEARCH: without it, such outputs would be refused only after their
+# stripping line.
+geos_probe(HAVE_FS_IOC_GETFLAGS SOURCE "
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+int main() {
+  int flags = 0;
+  return ioctl(0, FS_IOC_GETFLAGS, &flags) +
+         static_cast<int>((flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0);
 }")
 geos_check(HAVE_LINUX_XATTR SOURCE "
 #include <sys/xattr.h>

@@ -31,6 +31,7 @@ struct read_result {
 struct copy_plan {
   off_t reported_size;  // what the input reported; only steers how to copy
   bool sparse;          // skip the input's holes, and leave them in the output
+  bool durable;         // the output will be flushed to its medium: write it back as it goes
 };
 
 // Copies the regular file `in` from offset `from` to its end, wherever a
@@ -39,8 +40,13 @@ struct copy_plan {
 // kernel copies where that is fastest; plain reads and writes through
 // `scratch` take over wherever the kernel declines or fails, so that a
 // failure is told apart as a failed read or a failed write. With `sparse`,
-// holes become holes of the output, which gets the exact length. Memory use
-// is bounded by `scratch` whatever the length.
+// holes become holes of the output: its length is what was copied, and a
+// hole is left only where the input reported one when the copy got there.
+// An input that shrank below what was copied by then is a failed read.
+// With `durable`, the output is written back to its medium in steps as it
+// is copied (where the system can), so that the final flush is short and a
+// stop is seen between steps; a failure to write it back is a failed write.
+// Memory use is bounded by `scratch` whatever the length.
 [[nodiscard]] io_status copy_to_end(int in, off_t from, int out, copy_plan plan,
                                     std::span<std::byte> scratch);
 

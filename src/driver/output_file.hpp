@@ -49,6 +49,9 @@ class output_file {
   // The descriptor to write the content to, while staged.
   [[nodiscard]] int fd() const noexcept { return temp_.fd(); }
 
+  // Whether the commit will flush the content to the medium.
+  [[nodiscard]] bool durable() const noexcept { return durable_; }
+
   // Puts the content under the name, with the access the rule gives it
   // (extended attributes of a replaced output come along). A new output
   // never replaces a name that appeared meanwhile. Where durable, the

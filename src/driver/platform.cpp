@@ -28,6 +28,11 @@
 #if HAVE_PPOLL_FIFO
 #include <poll.h>
 #endif
+#if HAVE_FS_IOC_GETFLAGS
+#include <sys/ioctl.h>
+
+#include <linux/fs.h>
+#endif
 #if HAVE_ACL_EXTENDED
 #include <sys/acl.h>
 
@@ -206,6 +211,31 @@ acl_carry copy_listed(const attribute_source& from, std::string_view names, int 
 }
 #endif
 
+#if HAVE_FS_IOC_GETFLAGS
+bool locked_by_flags(int fd) {
+  int flags = 0;
+  return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+         (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+}
+
+// Without statx, Linux tells the attributes by an ioctl on an open file. A
+// directory in use is open already (one open for lookups only takes no
+// ioctl, and counts as not locked); an entry is opened for it only where
+// it is a regular file, the only kind of output that could be replaced at
+// all, without waiting for a lease or taking a controlling terminal. One
+// this user may not read counts as not locked.
+bool locked_by_ioctl(int dir, const char* name, const struct stat& status) {
+  if (name == nullptr) {
+    return locked_by_flags(dir);
+  }
+  const unique_fd opened(
+      S_ISREG(status.st_mode)
+          ? ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)
+          : -1);
+  return opened && locked_by_flags(opened.get());
+}
+#endif
+
 // The status of `name` in `dir`, not following a final link, or of `dir`
 // itself where `name` is null. A mount point is recognised where `parent`,
 // the status of `dir`, is given.
@@ -219,6 +249,8 @@ std::optional<entry> stat_portably(int dir, const char* name, const struct stat*
 #if HAVE_ST_FLAGS
   found.locked =
       (found.status.st_flags & (UF_IMMUTABLE | SF_IMMUTABLE | UF_APPEND | SF_APPEND)) != 0;
+#elif HAVE_FS_IOC_GETFLAGS
+  found.locked = locked_by_ioctl(dir, name, found.status);
 #endif
   found.mount_root = parent != nullptr && found.status.st_dev != parent->st_dev;
   return found;
@@ -252,6 +284,14 @@ std::optional<entry> stat_extended(int dir, const char* name, const struct stat*
   status.st_mtim.tv_nsec = static_cast<long>(extended.stx_mtime.tv_nsec);
   const auto known = extended.stx_attributes_mask & extended.stx_attributes;
   found.locked = (known & (STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND)) != 0;
+#if HAVE_FS_IOC_GETFLAGS
+  // Where the kernel lacks statx, glibc and musl make one up from fstatat,
+  // which tells no attribute at all; since 5.8 the kernel tells at least
+  // whether any file is a mount's root.
+  if (extended.stx_attributes_mask == 0) {
+    found.locked = locked_by_ioctl(dir, name, status);
+  }
+#endif
   const bool mount_told = (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
   found.mount_root = mount_told ? (known & STATX_ATTR_MOUNT_ROOT) != 0
                                 : parent != nullptr && status.st_dev != parent->st_dev;
@@ -409,6 +449,26 @@ bool sync_to_medium(int fd) {
   }
 #endif
   return ::fsync(fd) == 0;
+}
+
+write_back write_back_step(int fd, off_t start, off_t length) {
+#if HAVE_SYNC_FILE_RANGE
+  constexpr unsigned WAIT_FOR_IT =
+      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  if (::sync_file_range(fd, start, length, SYNC_FILE_RANGE_WRITE) == 0 &&
+      (start < length || ::sync_file_range(fd, start - length, length, WAIT_FOR_IT) == 0)) {
+    return write_back::done;
+  }
+  // Kernels before 2.6.17 and seccomp filters refuse the call; a file that
+  // cannot be written back by range is no failure of its data.
+  const bool refused = errno == ENOSYS || errno == EPERM || errno == EINVAL || errno == ESPIPE;
+  return refused ? write_back::unsupported : write_back::failed;
+#else
+  static_cast<void>(fd);
+  static_cast<void>(start);
+  static_cast<void>(length);
+  return write_back::unsupported;
+#endif
 }
 
 std::optional<extent> next_data(int fd, off_t from) {

@@ -49,15 +49,19 @@ struct entry {
 
 // The status of `name` in `dir` (whose own status is `dir_status`), not
 // following a final symbolic link. std::nullopt with errno set on failure.
-// Where the system cannot report the immutable and append-only attributes
-// (or the kernel lacks, or a filter refuses, the call that reports them),
-// `locked` is false; a mount is then recognised by a change of device.
+// Where the kernel lacks, or a filter refuses, statx (a C library's stand-in
+// for it tells no attributes), and in builds without it, Linux is asked for
+// the immutable and append-only attributes by an ioctl on an open
+// descriptor: the name is opened for reading where it is a regular file. `locked` is false where
+// nothing can tell: another system without them, a file this user may not read; a mount is then
+// recognised by a change of device.
 [[nodiscard]] std::optional<entry> stat_entry(int dir, const struct stat& dir_status,
                                               const char* name);
 
 // The status of the open file `fd`, `locked` as stat_entry tells it (a
-// locked directory lets names be added but none renamed or removed);
-// `mount_root` is false.
+// locked directory lets names be added but none renamed or removed; one
+// open for lookups only cannot be asked without statx); `mount_root` is
+// false.
 [[nodiscard]] std::optional<entry> stat_open(int fd);
 
 // A new regular file in `dir` without a name, open for writing, created
@@ -92,6 +96,17 @@ struct entry {
 // Flushes the file or directory `fd` to the storage medium itself, where
 // the system distinguishes that from a plain fsync; otherwise fsync.
 [[nodiscard]] bool sync_to_medium(int fd);
+
+enum class write_back { done, failed, unsupported };
+
+// Starts writing the range [start, start + length) of `fd` back to its
+// medium, and then waits until the range of the same length before it
+// (where `start` leaves room for one) is written back, so that the wait is
+// for data whose writing began a step earlier. The device's own cache is
+// left to the final flush. `failed` where writing back failed, which a
+// later flush may no longer report; `unsupported` where the system, the
+// file system or a filter has no such call: the final flush then does it all.
+[[nodiscard]] write_back write_back_step(int fd, off_t start, off_t length);
 
 // A range of an input that may hold data: [start, end).
 struct extent {

@@ -1,6 +1,8 @@
 #include "driver/report.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,46 +94,70 @@ void reporter::put(std::string_view bytes) {
 void reporter::write_out(std::string_view lines) {
   // A pipe keeps a write of up to PIPE_BUF bytes whole among the writes of
   // other processes, so each write is as many whole lines as fit in that,
-  // or one longer line. Once one cannot be delivered, nor can the rest.
-  while (!lines.empty()) {
+  // or one longer line. Lines after one that was lost would read as though
+  // its file had never been named, so the first unit that cannot be
+  // delivered ends the report.
+  while (!lines.empty() && !ended_) {
     auto end = lines.size();
     if (end > PIPE_BUF) {
       const auto last = lines.rfind('\n', PIPE_BUF - 1);
       end = (last != std::string_view::npos ? last : std::min(lines.find('\n'), end - 1)) + 1;
     }
-    if (!deliver(lines.substr(0, end))) {
-      return;
+    const auto unit = lines.substr(0, end);
+    const auto written = deliver(unit);
+    if (written < unit.size()) {
+      take_back(unit.substr(0, written));
+      ended_ = true;
     }
     lines.remove_prefix(end);
   }
 }
 
-bool reporter::deliver(std::string_view unit) const {
-  bool begun = false;
-  while (!unit.empty()) {
+std::size_t reporter::deliver(std::string_view unit) const {
+  std::size_t written = 0;
+  while (written < unit.size()) {
     // While stopping, a unit is begun only where it can be kept whole: a
     // pipe takes up to PIPE_BUF bytes at once, but a reader that stalls
     // halfway through a longer unit would cut it. And no write may wait
     // past the deadline.
     const bool stopping = stop_signal() != 0;
-    if (stopping && ((!begun && unit.size() > PIPE_BUF) || !wait_for_room(fd_))) {
-      return false;
+    if (stopping && ((written == 0 && unit.size() > PIPE_BUF) || !wait_for_room(fd_))) {
+      return written;
     }
-    const auto put = ::write(fd_, unit.data(), unit.size());
+    const auto put = ::write(fd_, unit.data() + written, unit.size() - written);
     if (put > 0) {
-      unit.remove_prefix(static_cast<std::size_t>(put));
-      begun = true;
+      written += static_cast<std::size_t>(put);
     } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       // A descriptor in non-blocking mode, shared with whoever set it so:
       // its reader is slow, not gone.
       static_cast<void>(stopping || wait_for_room(fd_));
     } else if (put == 0 || errno != EINTR) {
-      // The reader is gone, or the descriptor takes nothing: later writes
-      // find the same and cost one call each.
-      return false;
+      // The reader is gone, or the descriptor takes nothing (a full file
+      // system, a file-size limit).
+      return written;
     }
   }
-  return true;
+  return written;
+}
+
+// A line cut short in a regular file (a full file system, `ulimit -f`) is
+// cut back off it, so that the file ends with the last whole line, and the
+// offset set there for whoever writes next (a shell that goes on into the
+// same file). Opened for appending, the file's end is wherever the last
+// writer of any process left it: nothing is taken back there.
+void reporter::take_back(std::string_view written) const {
+  const auto whole = written.rfind('\n');
+  const auto cut =
+      static_cast<off_t>(written.size() - (whole == std::string_view::npos ? 0 : whole + 1));
+  struct stat status {};
+  if (cut == 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return;
+  }
+  const int flags = ::fcntl(fd_, F_GETFL);
+  const auto end = flags < 0 || (flags & O_APPEND) != 0 ? -1 : ::lseek(fd_, 0, SEEK_CUR);
+  if (end >= cut && ::ftruncate(fd_, end - cut) == 0) {
+    static_cast<void>(::lseek(fd_, end - cut, SEEK_SET));
+  }
 }
 
 }  // namespace geos

@@ -32,13 +32,21 @@ struct field {
 // fills and at the end, in writes of whole lines, each small enough for a
 // pipe to keep it whole among other writers (as under xargs -P).
 //
-// A line is written whole or not at all. A descriptor that takes nothing
+// A line whose write has begun is finished: a descriptor that takes nothing
 // for a while (a slow reader, or one in non-blocking mode) is waited for;
-// once a stop signal has come, only until the stop's deadline, after which
-// the lines not delivered are dropped whole; a line longer than PIPE_BUF is
-// then not begun, since a reader that stalls could cut it. A reader that
-// goes away ends the report, never the run. Write errors are not reported: a report line
-// is never worth losing a file over.
+// once a stop signal has come, only until the stop's deadline. Once a
+// stop has come, a line longer than PIPE_BUF is not begun, since a pipe
+// keeps no more than that whole. The first line that cannot be delivered
+// whole (its reader went away or stalled past the deadline, the
+// descriptor failed) ends the report: nothing is written after it, so what
+// was written is the start of the report. That line is dropped whole where
+// it was not begun, and where it was begun into a regular file not opened
+// for appending, which is cut back to the end of the last whole line and
+// its offset set there; elsewhere (a pipe or socket whose reader stalled in
+// the middle of it, a file opened for appending, whose end is not this
+// run's to take back) it stays cut, as the last thing written. A reader
+// that goes away ends the report, never the run. Write errors are not
+// reported: a report line is never worth losing a file over.
 //
 // Each field is shown as show_start() says.
 class reporter {
@@ -72,13 +80,15 @@ class reporter {
   void put(std::string_view bytes);
   void put_field(field shown, std::size_t most);
   void write_out(std::string_view lines);
-  [[nodiscard]] bool deliver(std::string_view unit) const;
+  [[nodiscard]] std::size_t deliver(std::string_view unit) const;
+  void take_back(std::string_view written) const;
 
   int fd_;
   bool terminal_;
   std::span<char> buffer_;
   std::size_t used_ = 0;
   std::size_t file_start_ = 0;
+  bool ended_ = false;  // a line could not be delivered whole: nothing more is written
 };
 
 }  // namespace geos

@@ -222,7 +222,7 @@ io_status batch::copy_data(const input_file& input, const window& first) {
   const auto marker_offset = first.outcome.marker_offset;
   if (!first.at_end && input.reported_size() > 0) {
     return copy_to_end(input.fd.get(), static_cast<off_t>(marker_offset), output_.fd(),
-                       {input.reported_size(), input.has_holes()}, read_buffer_);
+                       {input.reported_size(), input.has_holes(), output_.durable()}, read_buffer_);
   }
   const auto written = write_all(output_.fd(), first.bytes.subspan(marker_offset));
   if (written != io_status::done || first.at_end) {

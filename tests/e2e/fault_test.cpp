@@ -174,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
                     fault_case{"write_fails", "write", "error=ENOSPC"},
                     fault_case{"kernel_copy_fails", "copy_file_range", "error=EIO"},
                     fault_case{"fsync_fails", "fsync", "error=EIO"},
+                    fault_case{"write_back_fails", "sync_file_range", "error=EIO"},
                     fault_case{"link_fails", "linkat", "error=EIO"},
                     fault_case{"link_by_descriptor_refused", "linkat", "error=ENOENT"},
                     fault_case{"rename_fails", "renameat", "error=EIO"},
@@ -187,6 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                     fault_case{"killed_at_write", "write", "signal=KILL"},
                     fault_case{"killed_at_kernel_copy", "copy_file_range", "signal=KILL"},
                     fault_case{"killed_at_fsync", "fsync", "signal=KILL"},
+                    fault_case{"killed_at_write_back", "sync_file_range", "signal=KILL"},
                     fault_case{"killed_at_link", "linkat", "signal=KILL"},
                     fault_case{"killed_at_open", "openat,?open", "signal=KILL"}),
     case_name{});
