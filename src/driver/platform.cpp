@@ -212,9 +212,22 @@ acl_carry copy_listed(const attribute_source& from, std::string_view names, int 
 #endif
 
 #if HAVE_FS_IOC_GETFLAGS
+// glibc takes an ioctl's request as unsigned long, musl as int.
+template <class>
+struct request_of;
+template <class Request>
+struct request_of<int (*)(int, Request, ...)> {
+  using type = Request;
+};
+template <class Request>
+struct request_of<int (*)(int, Request, ...) noexcept> {
+  using type = Request;
+};
+using ioctl_request = request_of<decltype(&::ioctl)>::type;
+
 bool locked_by_flags(int fd) {
   int flags = 0;
-  return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+  return ::ioctl(fd, static_cast<ioctl_request>(FS_IOC_GETFLAGS), &flags) == 0 &&
          (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
