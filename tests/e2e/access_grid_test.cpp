@@ -151,7 +151,7 @@ class point_source {
             : pick_of<mode_t>({01777, 03777, 0775, 02775, 02770, 03770, 0770 | TEAM_ACL});
     p.dir = {planted || pick(2) == 0 ? pick_of({me.uid, uid_t{0}}) : file_of(me, {0}).owner,
              planted ? cast_.member.groups[1] : file_of(me, {0}).group,
-             planted ? planted_mode & 07777
+             planted ? static_cast<mode_t>(planted_mode & 07777)
                      : pick_of<mode_t>({0755, 0775, 0777, 02775, 02777, 01777, 01775, 03777, 0555}),
              (planted_mode & TEAM_ACL) != 0 && planted ? 5U : 0U};
     p.default_acl = pick(5) == 0;
