@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                     fault_case{"unnamed_temp_unsupported", "openat,?open", "error=EOPNOTSUPP"},
                     fault_case{"stat_fails", "newfstatat,?fstat,?lstat", "error=EIO"},
                     fault_case{"output_stat_fails", "statx", "error=EIO"},
-                    fault_case{"attribute_list_fails", "llistxattr", "error=EIO"},
+                    fault_case{"attribute_list_fails", "flistxattr,llistxattr", "error=EIO"},
                     fault_case{"fchmod_fails", "fchmod", "error=EPERM"},
                     fault_case{"killed_at_write", "write", "signal=KILL"},
                     fault_case{"killed_at_kernel_copy", "copy_file_range", "signal=KILL"},
