@@ -139,16 +139,13 @@ bool batch::may_follow(const char* name) {
          S_ISLNK(link.st_mode) && may_follow_link(directory_.facts(), link.st_uid, process_.ids());
 }
 
-// A FIFO is waited on for its writer only where the rule trusts its owner;
-// a directory that could not be opened cannot be told from a shared one.
+// A FIFO is waited on for its writer only where the rule trusts its owner.
 std::optional<input_file> batch::ready_input(std::optional<input_file> input, int dir,
                                              const char* name, int follow) {
   if (!input || !S_ISFIFO(input->status.st_mode)) {
     return input;
   }
-  const auto facts = directory_.is_open()
-                         ? directory_.facts()
-                         : directory_facts{process_.ids().unmapped_uid, bits::OTHER_WRITE, true};
+  const auto facts = directory_.is_open() ? directory_.facts() : unknown_directory(process_.ids());
   if (!may_wait_for_fifo(facts, input->status.st_uid, process_.ids())) {
     return std::nullopt;
   }

@@ -16,6 +16,10 @@ bool is_shared(const directory_facts& directory) {
          directory.acl_grants_write;
 }
 
+directory_facts unknown_directory(const caller_ids& caller) {
+  return {caller.unmapped_uid, bits::OTHER_WRITE, true};
+}
+
 bool may_follow_link(const directory_facts& directory, user_id link_owner,
                      const caller_ids& caller) {
   return trusted_owner(directory, link_owner, caller);

@@ -25,6 +25,10 @@ namespace geos {
 // `directory`, as above.
 [[nodiscard]] bool is_shared(const directory_facts& directory);
 
+// What is taken of a directory that could not be opened, so cannot be
+// told apart from a shared one: shared, and owned by nobody known.
+[[nodiscard]] directory_facts unknown_directory(const caller_ids& caller);
+
 // Whether a symbolic link owned by `link_owner` in `directory` may be
 // followed: anywhere but in a shared directory, and there only where it
 // belongs to the caller or to the directory's owner.

@@ -43,6 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
         trust_case{"sticky_group_writable_third_users", {0, 03770}, OTHER, false},
         trust_case{"world_writable_not_sticky_third_users", {0, 0707}, OTHER, false},
         trust_case{"acl_that_grants_write_third_users", {0, 0755, true}, OTHER, false},
+        trust_case{"unopened_directory_third_users", unknown_directory(CALLER), OTHER, false},
+        trust_case{"unopened_directory_callers", unknown_directory(CALLER), ME, true},
         trust_case{"shared_callers", {0, 02775}, ME, true},
         trust_case{"shared_directory_owners", {OTHER, 01777}, OTHER, true},
         trust_case{"shared_unmapped_owner_is_nobody", {UNMAPPED, 01777}, UNMAPPED, false}),
