@@ -85,12 +85,18 @@ bool give_replaced_access(const output_case& output, int temp, std::optional<mod
       created, carried != acl_carry::none);
 }
 
-// What the start of the existing target says, read only where it matters.
+// What is known of the existing target; its start is read only where it
+// matters.
 earlier_file earlier_of(const output_case& output) {
   const auto& target = output.target;
-  earlier_file file{output.may_be_input, target.existing()->status.st_size == 0,
-                    file_start::unreadable};
-  if (file.is_input || file.empty) {
+  const auto& old = *target.existing();
+  earlier_file file{output.may_be_input,
+                    old.status.st_size == 0,
+                    file_start::unreadable,
+                    S_ISREG(old.status.st_mode),
+                    old.locked || target.dir().locked(),
+                    old.mount_root};
+  if (!file.regular || file.is_input || file.empty) {
     return file;
   }
   std::array<std::byte, SOUND_DATA_MARKER.size()> start{};
@@ -108,8 +114,7 @@ earlier_file earlier_of(const output_case& output) {
 bool may_overwrite(const output_case& output) {
   const auto& target = output.target;
   const auto& old = target.existing()->status;
-  if (!S_ISREG(old.st_mode) || target.existing()->locked || target.existing()->mount_root ||
-      target.dir().locked()) {
+  if (!could_be_an_output(earlier_of(output))) {
     return false;
   }
   const auto& caller = output.caller;
@@ -125,9 +130,7 @@ bool may_overwrite(const output_case& output) {
   // owner the owner's bit decides, as the kernel would; others are asked of
   // the kernel.
   const bool owner_may_write = caller.is(old.st_uid) && (old.st_mode & S_IWUSR) != 0;
-  return (owner_may_write ||
-          ::faccessat(target.dir().fd(), target.name(), W_OK, AT_EACCESS) == 0) &&
-         could_be_an_output(earlier_of(output));
+  return (owner_may_write || ::faccessat(target.dir().fd(), target.name(), W_OK, AT_EACCESS) == 0);
 }
 
 mode_t creation_mode(const output_case& output) {

@@ -29,12 +29,12 @@ struct output_case {
   int old_fd = -1;
 };
 
-// Whether the existing target may be replaced: a regular file that is
-// neither locked nor a mount point, in a directory that is not locked, that
-// may_replace allows, that this user may write (as a truncating open would
-// need) and that could_be_an_output allows. Asks the account databases only
-// for a third user's file, and reads the first bytes of a file only where
-// it is neither empty nor the input.
+// Whether the existing target may be replaced: one that could_be_an_output
+// allows (a regular file this tool could have made, neither locked nor a
+// mount point, in a directory that is not locked), that may_replace allows
+// and that this user may write (as a truncating open would need). Asks the
+// account databases only for a third user's file, and reads the first
+// bytes of a regular file only where it is neither empty nor the input.
 [[nodiscard]] bool may_overwrite(const output_case& output);
 
 // The mode to create the temporary with where nobody else can reach it:

@@ -3,7 +3,8 @@
 namespace geos {
 
 bool could_be_an_output(const earlier_file& file) {
-  return file.is_input || file.empty || file.start == file_start::like_output;
+  return file.regular && !file.locked && !file.mount_point &&
+         (file.is_input || file.empty || file.start == file_start::like_output);
 }
 
 }  // namespace geos

@@ -1,7 +1,10 @@
-// Which file already under an output name may be replaced: one this tool
-// could have made.
+// Which file already under an output name may be replaced: a regular file
+// that this tool could have made and that a move can replace.
 //
-// Every output begins with the sound-data marker, so a file that does not
+// A directory, device, FIFO or socket is never an output, nor is a file
+// that is append-only or immutable, or that sits in a directory that is
+// (the move would fail, or its hidden name stay), nor a mount point (a
+// move cannot replace it). Every output begins with the sound-data marker, so a file that does not
 // is someone's own (notes that happen to share the name, a file from
 // another program), and replacing it would lose it: it is refused. What
 // scripts rely on stays: a rerun replaces its earlier outputs, an input
@@ -19,15 +22,19 @@ enum class file_start {
   unreadable,   // it could not be read to tell
 };
 
-// What is known of the regular file under the output name.
+// What is known of the file under the output name.
 struct earlier_file {
   bool is_input = false;  // the input itself, stripped in place
   bool empty = false;
   file_start start = file_start::unreadable;
+  bool regular = true;       // not a directory, device, FIFO or socket
+  bool locked = false;       // append-only or immutable, itself or its directory
+  bool mount_point = false;  // something is mounted on it
 };
 
-// Whether that file may be replaced: the input itself, an empty file, or
-// one that begins like an output; never one that cannot be read to tell.
+// Whether that file may be replaced: a regular file, neither locked nor a
+// mount point, that is the input itself, empty, or begins like an output;
+// never one that cannot be read to tell.
 [[nodiscard]] bool could_be_an_output(const earlier_file& file);
 
 }  // namespace geos

@@ -184,15 +184,6 @@ TEST_F(strip, special_inputs_end_at_once) {
             "Can't open 'dangling'.\n");
 }
 
-TEST_F(strip, output_that_is_a_directory_gets_for_write_line) {
-  write_file(at("tone.snd"), geos_file("t", "d"));
-  fs::create_directory(at("tone.rng"));
-  write_file(at("next.snd"), geos_file("n", "d"));
-  EXPECT_EQ(run({"tone.snd", "next.snd"}).out,
-            "Can't open 'tone.rng' for write!\nStripping 'next.snd' (n) to 'next.rng'.\n");
-  EXPECT_TRUE(fs::is_directory(at("tone.rng")));
-}
-
 TEST_F(strip, symlinked_output_replaces_its_target_and_stays_a_link) {
   fs::create_directory(at("store"));
   write_file(at("store/real.rng"), EARLIER);
@@ -211,17 +202,19 @@ TEST_F(strip, symlinked_output_replaces_its_target_and_stays_a_link) {
 // Every output begins with the marker: a file under the output name that
 // does not is the user's own, and is kept.
 TEST_F(strip, existing_file_is_replaced_only_where_the_tool_could_have_made_it) {
-  for (const char* name : {"notes", "empty", "earlier"}) {
+  for (const char* name : {"notes", "dir", "empty", "earlier"}) {
     write_file(at(std::string(name) + ".snd"), geos_file(name, "x"));
   }
   write_file(at("notes.rng"), "my own notes");
+  fs::create_directory(at("dir.rng"));
   write_file(at("empty.rng"), "");
   write_file(at("earlier.rng"), EARLIER);
-  EXPECT_EQ(run({"notes.snd", "empty.snd", "earlier.snd"}).out,
-            "Can't open 'notes.rng' for write!\n"
+  EXPECT_EQ(run({"notes.snd", "dir.snd", "empty.snd", "earlier.snd"}).out,
+            "Can't open 'notes.rng' for write!\nCan't open 'dir.rng' for write!\n"
             "Stripping 'empty.snd' (empty) to 'empty.rng'.\n"
             "Stripping 'earlier.snd' (earlier) to 'earlier.rng'.\n");
   EXPECT_EQ(read_file(at("notes.rng")), "my own notes");
+  EXPECT_TRUE(fs::is_directory(at("dir.rng")));
   EXPECT_EQ(read_file(at("empty.rng")) + read_file(at("earlier.rng")), MARKER + "x" + MARKER + "x");
 }
 

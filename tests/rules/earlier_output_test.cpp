@@ -26,7 +26,13 @@ INSTANTIATE_TEST_SUITE_P(
         earlier_case{"unreadable_file_kept", {false, false, file_start::unreadable}, false},
         earlier_case{"earlier_output_replaced", {false, false, file_start::like_output}, true},
         earlier_case{"input_itself_replaced_in_place", {true, false, file_start::other}, true},
-        earlier_case{"empty_file_replaced", {false, true, file_start::unreadable}, true}),
+        earlier_case{"empty_file_replaced", {false, true, file_start::unreadable}, true},
+        earlier_case{
+            "directory_or_device_kept", {false, true, file_start::like_output, false}, false},
+        earlier_case{
+            "locked_kept_even_in_place", {true, false, file_start::like_output, true, true}, false},
+        earlier_case{
+            "mount_point_kept", {false, true, file_start::like_output, true, false, true}, false}),
     case_name{});
 
 }  // namespace
