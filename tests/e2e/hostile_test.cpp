@@ -179,6 +179,31 @@ void check_each_kind(scene& s) {
   EXPECT_EQ(read_file(s.at("song.rng")), stripped(s.memo));
 }
 
+// Outputs refused for a flag: append-only, immutable, and an old one in an
+// append-only directory, beside which a new output is made. The new one
+// comes first: a name not found must not end the use of statx.
+std::vector<std::string> locked_outputs(scene& s) {
+  fs::create_directory(s.at("sub"));
+  for (const char* name : {"append", "fixed", "sub/old"}) {
+    put(s, std::string(name) + ".snd", geos_file(name, "x"));
+    put(s, std::string(name) + ".rng", EARLIER);
+  }
+  put(s, "sub/new.snd", geos_file("new", "y"));
+  run_or_skip("cd " + s.dir.string() + " && chattr +a append.rng sub && chattr +i fixed.rng");
+  s.report =
+      "Stripping 'sub/new.snd' (new) to 'sub/new.rng'.\nCan't open 'append.rng' for write!\n"
+      "Can't open 'fixed.rng' for write!\nCan't open 'sub/old.rng' for write!\n";
+  return {"sub/new.snd", "append.snd", "fixed.snd", "sub/old.snd"};
+}
+void check_locked(scene& s) {
+  shell("cd " + s.dir.string() + " && chattr -a -i append.rng fixed.rng sub");
+  EXPECT_EQ(
+      read_file(s.at("append.rng")) + read_file(s.at("fixed.rng")) + read_file(s.at("sub/old.rng")),
+      EARLIER + EARLIER + EARLIER);
+  EXPECT_EQ(read_file(s.at("sub/new.rng")), MARKER + "y");
+  EXPECT_EQ(snapshot(s.at("sub")).size(), 4U) << "a second name was left";
+}
+
 // An output replaced in a subdirectory, then a FIFO that no writer opens:
 // the run waits there until a signal ends it.
 std::vector<std::string> replaced_then_fifo_without_writer(scene& s) {
@@ -340,29 +365,21 @@ const hostile_case CASES[] = {
        }
        fs::current_path(s.dir.parent_path());
      }},
-    // With statx missing (and in every build on Linux), by an ioctl, for
-    // outputs and for a directory.
-    {"append_only_and_immutable_outputs_are_refused",
+    // Through statx's attributes, and without statx through an ioctl.
+    {"locked_outputs_and_directories_are_refused_before_the_stripping_line",
+     "chattr",
+     ROOT | EXTENSIONS,
+     locked_outputs,
+     {},
+     nullptr,
+     check_locked},
+    {"locked_outputs_and_directories_are_refused_without_statx_too",
      "chattr",
      ROOT | SECCOMP,
-     [](scene& s) -> std::vector<std::string> {
-       fs::create_directory(s.at("sub"));
-       for (const char* name : {"append", "fixed", "sub/old"}) {
-         put(s, std::string(name) + ".snd", geos_file(name, "x"));
-         put(s, std::string(name) + ".rng", EARLIER);
-       }
-       run_or_skip("cd " + s.dir.string() + " && chattr +a append.rng sub && chattr +i fixed.rng");
-       put(s, "new.snd", geos_file("new", "x"));
-       return {"new.snd", "append.snd", "fixed.snd", "sub/old.snd"};
-     },
+     locked_outputs,
      {.refused_statx = ENOSYS},
-     "Stripping 'new.snd' (new) to 'new.rng'.\nCan't open 'append.rng' for write!\n"
-     "Can't open 'fixed.rng' for write!\nCan't open 'sub/old.rng' for write!\n",
-     [](scene& s) {
-       shell("cd " + s.dir.string() + " && chattr -a -i append.rng fixed.rng sub");
-       EXPECT_EQ(read_file(s.at("append.rng")) + read_file(s.at("fixed.rng")), EARLIER + EARLIER);
-       EXPECT_EQ(snapshot(s.at("sub")).size(), 2U) << "a second name was left";
-     }},
+     nullptr,
+     check_locked},
     {"mount_point_output_is_refused",
      "mount",
      ROOT | EXTENSIONS,
@@ -544,30 +561,6 @@ const hostile_case CASES[] = {
        EXPECT_EQ(read_file(s.at("song.rng")), "theirs")
            << "only the run's own output is vouched for";
        EXPECT_FALSE(holds_temporary(s.dir));
-     }},
-    {"append_only_directory_refused_before_the_stripping_line",
-     "chattr",
-     ROOT | EXTENSIONS,
-     [](scene& s) -> std::vector<std::string> {
-       fs::create_directory(s.at("sub"));
-       put(s, "sub/old.snd", geos_file("old", "x"));
-       put(s, "sub/old.rng", EARLIER);
-       put(s, "sub/new.snd", geos_file("new", "y"));
-       put(s, "fixed.snd", geos_file("fixed", "x"));
-       put(s, "fixed.rng", EARLIER);
-       run_or_skip("cd " + s.dir.string() + " && chattr +a sub && chattr +i fixed.rng");
-       // A new output before the immutable one: a name not found must not
-       // end the use of statx.
-       return {"sub/old.snd", "sub/new.snd", "fixed.snd"};
-     },
-     {},
-     "Can't open 'sub/old.rng' for write!\nStripping 'sub/new.snd' (new) to 'sub/new.rng'.\n"
-     "Can't open 'fixed.rng' for write!\n",
-     [](scene& s) {
-       shell("cd " + s.dir.string() + " && chattr -a sub && chattr -i fixed.rng");
-       EXPECT_EQ(read_file(s.at("sub/old.rng")) + read_file(s.at("fixed.rng")), EARLIER + EARLIER);
-       EXPECT_EQ(read_file(s.at("sub/new.rng")), MARKER + "y");
-       EXPECT_EQ(snapshot(s.at("sub")).size(), 4U) << "a second name was left";
      }},
     {"directory_replaced_between_arguments_is_looked_up_again",
      nullptr,
