@@ -831,11 +831,7 @@ const hostile_case CASES[] = {
      [](scene& s) -> std::vector<std::string> {
        put(s, "first.snd", geos_file("first", "x"));
        put(s, "song.rng", EARLIER);
-       EXPECT_EQ(::mkfifo(s.at("song.snd").c_str(), 0600), 0);
-       // Held open, so the copy waits for more forever.
-       s.fd = ::open(s.at("song.snd").c_str(), O_RDWR | O_CLOEXEC);
-       const auto head = geos_file("song", sound_bytes(30000));
-       EXPECT_EQ(::write(s.fd, head.data(), head.size()), static_cast<ssize_t>(head.size()));
+       waiting_fifo(s, "song.snd", geos_file("song", sound_bytes(30000)));
        return {"first.snd", "song.snd", "never.snd"};
      },
      {.signal = SIGINT, .signal_after_ms = 300},
