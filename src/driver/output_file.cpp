@@ -4,22 +4,16 @@
 
 #include "driver/output_access.hpp"
 #include "driver/platform.hpp"
+#include "rules/earlier_output.hpp"
 #include "rules/shared_directory.hpp"
 
 namespace geos {
 
 namespace {
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Whether `old` may be the file `input` under another spelling of its name:
-// case-insensitive file systems through FUSE (exFAT) number each spelling
-// apart. A file that only looks alike costs a flush too many.
-bool looks_like(const struct stat& old, const struct stat& input) {
-  return old.st_dev == input.st_dev && old.st_size == input.st_size &&
-         old.st_mtime == input.st_mtime;
+file_identity identity_of(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+          static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtime)};
 }
 
 }  // namespace
@@ -34,8 +28,10 @@ bool output_file::create(output_directory& dir, const char* name, int input_fd,
     return false;
   }
   const auto& existing = target_.existing();
-  replaces_input_ = existing && same_file(existing->status, input);
-  durable_ = replaces_input_ || (existing && looks_like(existing->status, input));
+  const auto same =
+      existing ? compare(identity_of(existing->status), identity_of(input)) : sameness::other;
+  replaces_input_ = same == sameness::same;
+  durable_ = same != sameness::other;
   // Replacing the input itself narrows nothing, so its ACL need not be
   // looked at.
   input_ = {input.st_uid, input.st_gid, input.st_mode,

@@ -13,7 +13,29 @@
 // replaced, since nothing of it can be lost.
 #pragma once
 
+#include <cstdint>
+
 namespace geos {
+
+// What tells one file from another: where it lives, its number there, and
+// its size and last modification (seconds).
+struct file_identity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modified = 0;
+};
+
+// Whether the file under the output name is the input itself.
+enum class sameness {
+  same,   // the same device and inode
+  maybe,  // the same device, size and modification time: file systems that
+          // number each spelling of a name apart (case-insensitive ones
+          // through FUSE, such as exFAT) show the input so under another
+          // spelling, and it is taken for the input
+  other,
+};
+[[nodiscard]] sameness compare(const file_identity& existing, const file_identity& input);
 
 // What the start of the existing file says.
 enum class file_start {
