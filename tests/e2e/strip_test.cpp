@@ -1,17 +1,13 @@
 // End-to-end behaviour of one run: report lines, exit status and the files
 // left behind, compared byte for byte.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <map>
 #include <random>
 #include <span>
-#include <thread>
 
 #include "case_name.hpp"
 #include "format/geos_sound.hpp"
@@ -141,21 +137,13 @@ TEST_F(strip, each_file_gets_the_line_and_bytes_the_format_gives_its_window) {
 TEST_F(strip, fifo_input_waits_for_its_writer_and_streams_to_its_end) {
   ASSERT_EQ(::mkfifo(at("fifo.snd").c_str(), 0600), 0);
   const auto tone = geos_file("piped", sound_bytes(200000), 3000);
-  // The writer comes once the tool has opened the FIFO, which must wait for it.
-  std::atomic<bool> ended = false;
-  std::thread writer([&] {
-    int fifo = -1;
-    while (fifo < 0 && !ended) {
-      ::usleep(1000);
-      fifo = ::open(at("fifo.snd").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    }
-    ::fcntl(fifo, F_SETFL, 0);
-    EXPECT_EQ(::write(fifo, tone.data(), tone.size()), static_cast<ssize_t>(tone.size()));
-    ::close(fifo);
-  });
-  const auto result = run({"fifo.snd"});
-  ended = true;
-  writer.join();
+  write_file(at("tone"), tone);
+  // The writer comes a second after the tool has opened the FIFO, which
+  // must wait for it.
+  const auto result =
+      run({"fifo.snd"},
+          {.wrapper = {"sh", "-c", "(sleep 1; cat tone >fifo.snd) >/dev/null 2>&1 & exec \"$@\"",
+                       "sh"}});
   EXPECT_EQ(result.out, "Stripping 'fifo.snd' (piped) to 'fifo.rng'.\n");
   EXPECT_EQ(read_file(at("fifo.rng")), stripped(tone));
 }
