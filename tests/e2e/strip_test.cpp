@@ -55,13 +55,6 @@ TEST_F(strip, reports_every_outcome_in_order_and_goes_on_after_failures) {
   }
 }
 
-TEST_F(strip, usage_without_file_names_touches_nothing) {
-  const auto result = run_tool(dir_.path(), {}, {}, "./odd name");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.out, "Usage: ./odd name [soundfile1] [soundfile2] [...]\n");
-  EXPECT_TRUE(fs::is_empty(dir_.path()));
-}
-
 TEST_F(strip, in_place_replaces_input_and_a_second_run_leaves_it) {
   const auto tone = geos_file("in place", sound_bytes(300000));
   write_file(at("tone.rng"), tone);
