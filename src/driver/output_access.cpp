@@ -130,7 +130,7 @@ bool may_overwrite(const output_case& output) {
   // owner the owner's bit decides, as the kernel would; others are asked of
   // the kernel.
   const bool owner_may_write = caller.is(old.st_uid) && (old.st_mode & S_IWUSR) != 0;
-  return (owner_may_write || ::faccessat(target.dir().fd(), target.name(), W_OK, AT_EACCESS) == 0);
+  return owner_may_write || ::faccessat(target.dir().fd(), target.name(), W_OK, AT_EACCESS) == 0;
 }
 
 mode_t creation_mode(const output_case& output) {

@@ -4,7 +4,9 @@
 // A directory, device, FIFO or socket is never an output, nor is a file
 // that is append-only or immutable, or that sits in a directory that is
 // (the move would fail, or its hidden name stay), nor a mount point (a
-// move cannot replace it). Every output begins with the sound-data marker, so a file that does not
+// move cannot replace it).
+//
+// Every output begins with the sound-data marker, so a file that does not
 // is someone's own (notes that happen to share the name, a file from
 // another program), and replacing it would lose it: it is refused. What
 // scripts rely on stays: a rerun replaces its earlier outputs, an input
