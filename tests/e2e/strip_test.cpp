@@ -85,8 +85,9 @@ TEST_F(strip, name_after_an_unopenable_directory_is_not_looked_up_in_the_one_bef
 
 // The binary against the format's own functions over the whole classified
 // window, for generated files whose header text, NUL, marker and length
-// fall around the first read, the window's end and long tails; a header
-// text as long as the window makes a line longer than any usual buffer.
+// fall around the first read, the window's end and long tails, some with a
+// marker inside the text (its 02 shown as '?'); a header text as long as
+// the window makes a line longer than any usual buffer.
 TEST_F(strip, each_file_gets_the_line_and_bytes_the_format_gives_its_window) {
   std::mt19937 random(11);
   constexpr std::size_t K = FIRST_READ, W = READ_LIMIT;
@@ -96,7 +97,11 @@ TEST_F(strip, each_file_gets_the_line_and_bytes_the_format_gives_its_window) {
   std::string report;
   std::map<std::string, std::string> files;
   for (unsigned i = 0; i < 48; ++i) {
-    auto file = SIGNATURE + std::string(near(), 't') + std::string(random() % 2, '\0');
+    auto file = SIGNATURE + std::string(near(), 't');
+    if (random() % 4 == 0) {
+      file.insert(4 + random() % std::min<std::size_t>(file.size() - 3, K), MARKER);
+    }
+    file += std::string(random() % 2, '\0');
     file.resize(std::max(file.size(), near()), 'h');
     file +=
         random() % 4 == 0 ? "" : MARKER + sound_bytes(i % 8 == 0 ? 3'000'000 : random() % 200, i);
@@ -109,8 +114,9 @@ TEST_F(strip, each_file_gets_the_line_and_bytes_the_format_gives_its_window) {
       report += "'" + name + ".snd' is corrupted?\n";
       continue;
     }
-    report += "Stripping '" + name + ".snd' (" + std::string(header_text(window)) + ") to '" +
-              name + ".rng'.\n";
+    auto text = std::string(header_text(window));
+    std::replace(text.begin(), text.end(), '\x02', '?');
+    report += "Stripping '" + name + ".snd' (" + text + ") to '" + name + ".rng'.\n";
     files[name + ".rng"] = file.substr(outcome.marker_offset);
   }
   EXPECT_EQ(run(names).out, report);
