@@ -75,8 +75,6 @@ TEST_F(strip, name_after_an_unopenable_directory_is_not_looked_up_in_the_one_bef
   write_file(at("sub/keep.rng"), geos_file("not named", "y"));
   write_file(at("notadir"), "");
   const auto before = snapshot(dir_.path());
-  EXPECT_EQ(run({"notadir/x.snd", "keep.rng"}).out,
-            "Can't open 'notadir/x.snd'.\nCan't open 'keep.rng'.\n");
   EXPECT_EQ(run({"sub/a.snd", "keep.rng", "notadir/x.snd", "keep.rng"}).out,
             "Stripping 'sub/a.snd' (a) to 'sub/a.rng'.\nCan't open 'keep.rng'.\n"
             "Can't open 'notadir/x.snd'.\nCan't open 'keep.rng'.\n");
@@ -137,19 +135,16 @@ TEST_F(strip, fifo_input_waits_for_its_writer_and_streams_to_its_end) {
   EXPECT_EQ(read_file(at("fifo.rng")), stripped(tone));
 }
 
-TEST_F(strip, symlinked_output_replaces_its_target_and_stays_a_link) {
+// A link to an existing file is followed in the hostile row for long names
+// and the access grid; one that leads nowhere yet makes its target.
+TEST_F(strip, symlinked_output_leading_nowhere_makes_its_target_and_stays_a_link) {
   fs::create_directory(at("store"));
-  write_file(at("store/real.rng"), EARLIER);
-  fs::create_symlink("store/real.rng", at("tone.rng"));
   fs::create_symlink("store/fresh.rng", at("new.rng"));
-  write_file(at("tone.snd"), geos_file("t", "one"));
   write_file(at("new.snd"), geos_file("n", "two"));
-  run({"tone.snd", "new.snd"});
-  EXPECT_TRUE(fs::is_symlink(at("tone.rng")));
-  EXPECT_EQ(read_file(at("store/real.rng")), MARKER + "one");
+  run({"new.snd"});
   EXPECT_TRUE(fs::is_symlink(at("new.rng")));
   EXPECT_EQ(read_file(at("store/fresh.rng")), MARKER + "two");
-  EXPECT_EQ(snapshot(dir_.path()).size(), 7U) << "no temporary left";
+  EXPECT_EQ(snapshot(dir_.path()).size(), 4U) << "no temporary left";
 }
 
 // Every output begins with the marker: a file under the output name that
