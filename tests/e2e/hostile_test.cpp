@@ -190,9 +190,12 @@ std::vector<std::string> locked_outputs(scene& s) {
   }
   put(s, "sub/new.snd", geos_file("new", "y"));
   run_or_skip("cd " + s.dir.string() + " && chattr +a append.rng sub && chattr +i fixed.rng");
-  s.report =
-      "Stripping 'sub/new.snd' (new) to 'sub/new.rng'.\nCan't open 'append.rng' for write!\n"
-      "Can't open 'fixed.rng' for write!\nCan't open 'sub/old.rng' for write!\n";
+  // Only an unnamed temporary is made there: a hidden name could stay.
+  s.report = std::string(GEOS_UNWRAP_UNNAMED_TEMPORARIES
+                             ? "Stripping 'sub/new.snd' (new) to 'sub/new.rng'.\n"
+                             : "Can't open 'sub/new.rng' for write!\n") +
+             "Can't open 'append.rng' for write!\nCan't open 'fixed.rng' for write!\n"
+             "Can't open 'sub/old.rng' for write!\n";
   return {"sub/new.snd", "append.snd", "fixed.snd", "sub/old.snd"};
 }
 void check_locked(scene& s) {
@@ -200,8 +203,9 @@ void check_locked(scene& s) {
   EXPECT_EQ(
       read_file(s.at("append.rng")) + read_file(s.at("fixed.rng")) + read_file(s.at("sub/old.rng")),
       EARLIER + EARLIER + EARLIER);
-  EXPECT_EQ(read_file(s.at("sub/new.rng")), MARKER + "y");
-  EXPECT_EQ(snapshot(s.at("sub")).size(), 4U) << "a second name was left";
+  EXPECT_EQ(read_file(s.at("sub/new.rng")), GEOS_UNWRAP_UNNAMED_TEMPORARIES ? MARKER + "y" : "");
+  EXPECT_EQ(snapshot(s.at("sub")).size(), GEOS_UNWRAP_UNNAMED_TEMPORARIES ? 4U : 3U)
+      << "a second name was left";
 }
 
 // An output replaced in a subdirectory, then a FIFO that no writer opens:
