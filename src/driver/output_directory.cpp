@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include "driver/file_identity.hpp"
 #include "driver/heap.hpp"
 #include "driver/platform.hpp"
 #include "rules/shared_directory.hpp"
@@ -31,8 +32,7 @@ bool output_directory::still_leads_here(std::string_view path) {
   // since the last argument: the path is followed again.
   scratch_path_.assign(path);
   struct stat now {};
-  return ::fstatat(AT_FDCWD, scratch_path_.c_str(), &now, 0) == 0 && now.st_dev == status_.st_dev &&
-         now.st_ino == status_.st_ino;
+  return ::fstatat(AT_FDCWD, scratch_path_.c_str(), &now, 0) == 0 && same_file(now, status_);
 }
 
 bool output_directory::open_at(int at, std::string_view path) {

@@ -2,21 +2,12 @@
 
 #include <fcntl.h>
 
+#include "driver/file_identity.hpp"
 #include "driver/output_access.hpp"
 #include "driver/platform.hpp"
-#include "rules/earlier_output.hpp"
 #include "rules/shared_directory.hpp"
 
 namespace geos {
-
-namespace {
-
-file_identity identity_of(const struct stat& st) {
-  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-          static_cast<std::int64_t>(st.st_size), static_cast<std::int64_t>(st.st_mtime)};
-}
-
-}  // namespace
 
 output_file::output_file(const caller_ids& caller) : caller_(caller) {}
 

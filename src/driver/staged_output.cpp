@@ -9,6 +9,7 @@
 #include <charconv>
 #include <climits>
 
+#include "driver/file_identity.hpp"
 #include "driver/heap.hpp"
 #include "driver/platform.hpp"
 
@@ -126,8 +127,8 @@ bool staged_output::move_into_place(const char* target, bool replace, bool check
     return false;
   }
   struct stat landed {};
-  if (check && (::fstatat(dir_, target, &landed, AT_SYMLINK_NOFOLLOW) != 0 ||
-                landed.st_dev != ours.st_dev || landed.st_ino != ours.st_ino)) {
+  if (check &&
+      (::fstatat(dir_, target, &landed, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(landed, ours))) {
     // The hidden name went with the move: nothing of ours is left to remove.
     state_ = state::empty;
     return false;

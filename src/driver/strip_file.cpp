@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "driver/file_identity.hpp"
 #include "driver/heap.hpp"
 #include "driver/interrupt.hpp"
 #include "rules/output_name.hpp"
@@ -31,10 +32,6 @@ unique_fd open_for_reading(int directory, const char* name, int flags) {
 // wait, as no handler restarts the call.
 unique_fd open_waiting(int directory, const char* name, int flags) {
   return unique_fd(::openat(directory, name, O_RDONLY | O_NOCTTY | O_CLOEXEC | flags));
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 std::optional<input_file> open_input(unique_fd fd) {
