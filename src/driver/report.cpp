@@ -28,6 +28,15 @@ bool wait_for_room(int fd) {
   }
 }
 
+report_sink sink_of(int fd) {
+  struct stat status {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return report_sink::other;
+  }
+  return (flags & O_APPEND) != 0 ? report_sink::appended_file : report_sink::regular_file;
+}
+
 }  // namespace
 
 reporter::reporter(int fd, bool terminal, std::span<char> buffer)
@@ -140,21 +149,12 @@ std::size_t reporter::deliver(std::string_view unit) const {
   return written;
 }
 
-// A line cut short in a regular file (a full file system, `ulimit -f`) is
-// cut back off it, so that the file ends with the last whole line, and the
-// offset set there for whoever writes next (a shell that goes on into the
-// same file). Opened for appending, the file's end is wherever the last
-// writer of any process left it: nothing is taken back there.
+// A line cut short (a full file system, `ulimit -f`) is taken back where
+// the rule says, and the offset set to the new end for whoever writes next
+// (a shell that goes on into the same file).
 void reporter::take_back(std::string_view written) const {
-  const auto whole = written.rfind('\n');
-  const auto cut =
-      static_cast<off_t>(written.size() - (whole == std::string_view::npos ? 0 : whole + 1));
-  struct stat status {};
-  if (cut == 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) {
-    return;
-  }
-  const int flags = ::fcntl(fd_, F_GETFL);
-  const auto end = flags < 0 || (flags & O_APPEND) != 0 ? -1 : ::lseek(fd_, 0, SEEK_CUR);
+  const auto cut = static_cast<off_t>(taken_back(written, sink_of(fd_)));
+  const auto end = cut > 0 ? ::lseek(fd_, 0, SEEK_CUR) : -1;
   if (end >= cut && ::ftruncate(fd_, end - cut) == 0) {
     static_cast<void>(::lseek(fd_, end - cut, SEEK_SET));
   }

@@ -78,4 +78,12 @@ shown_part show_start(std::string_view field, field_origin from, bool terminal) 
   return {masked ? SHOWN_INSTEAD : character, character.size()};
 }
 
+std::size_t taken_back(std::string_view written, report_sink sink) {
+  if (sink != report_sink::regular_file) {
+    return 0;
+  }
+  const auto whole = written.rfind('\n');
+  return written.size() - (whole == std::string_view::npos ? 0 : whole + 1);
+}
+
 }  // namespace geos

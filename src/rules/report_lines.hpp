@@ -70,4 +70,19 @@ struct shown_part {
 };
 [[nodiscard]] shown_part show_start(std::string_view field, field_origin from, bool terminal);
 
+// What the report is written into, as far as taking a line back goes.
+enum class report_sink {
+  regular_file,   // a file not opened for appending
+  appended_file,  // a file opened for appending
+  other,          // a pipe, a terminal, a socket, or what could not be told
+};
+
+// Where only `written`, the start of a unit of whole lines, reached the
+// report before it failed: how many of its last bytes are taken back off
+// the report. Those of a line cut short, where the report is a regular file
+// not opened for appending, so that it ends with its last whole line;
+// elsewhere what went out stays (a pipe cannot take it back, and an
+// appended file ends wherever the last writer of any process left it).
+[[nodiscard]] std::size_t taken_back(std::string_view written, report_sink sink);
+
 }  // namespace geos

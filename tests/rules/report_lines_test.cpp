@@ -70,5 +70,13 @@ INSTANTIATE_TEST_SUITE_P(
     // clang-format on
     case_name{});
 
+TEST(taken_back, only_a_line_cut_short_in_a_file_not_opened_for_appending) {
+  EXPECT_EQ(taken_back("a\nbc", report_sink::regular_file), 2U);
+  EXPECT_EQ(taken_back("abc", report_sink::regular_file), 3U);
+  EXPECT_EQ(taken_back("a\n", report_sink::regular_file), 0U);
+  EXPECT_EQ(taken_back("a\nbc", report_sink::appended_file), 0U);
+  EXPECT_EQ(taken_back("a\nbc", report_sink::other), 0U);
+}
+
 }  // namespace
 }  // namespace geos
