@@ -52,9 +52,10 @@ struct entry {
 // Where the kernel lacks, or a filter refuses, statx (a C library's stand-in
 // for it tells no attributes), and in builds without it, Linux is asked for
 // the immutable and append-only attributes by an ioctl on an open
-// descriptor: the name is opened for reading where it is a regular file. `locked` is false where
-// nothing can tell: another system without them, a file this user may not read; a mount is then
-// recognised by a change of device.
+// descriptor: the name is opened for reading where it is a regular file.
+// `locked` is false where nothing can tell: another system without them, a
+// file this user may not read; a mount is then recognised by a change of
+// device.
 [[nodiscard]] std::optional<entry> stat_entry(int dir, const struct stat& dir_status,
                                               const char* name);
 
